@@ -1,0 +1,47 @@
+"""A short tour of kestrix: matrices, a linear regression and the stress kernel."""
+import random
+import time
+
+from kestrix import KestrixMatrix, KestrixSolver, run_heavy_logic
+
+
+def timed(label, fn):
+    start = time.perf_counter()
+    result = fn()
+    print(f"  {label:<38} {1e3 * (time.perf_counter() - start):8.2f} ms")
+    return result
+
+
+print("Matrices: dense, row-major float32, immutable")
+a = KestrixMatrix([1.0, 2.0, 3.0, 4.0], 2, 2)
+b = KestrixMatrix([5.0, 6.0, 7.0, 8.0], 2, 2)
+print("  a.shape()           ", a.shape())
+print("  a.matmul(b)         ", a.matmul(b).to_list())
+print("  a.add(0.1)          ", a.add(0.1).to_list(), "(float32 rounding)")
+print("  a.mul(-1.0)         ", a.mul(-1.0).to_list())
+print("  a.transpose()       ", a.transpose().to_list())
+
+n = 1024
+rng = random.Random(7)
+values = [rng.uniform(-1.0, 1.0) for _ in range(n * n)]
+big = timed(f"build a {n}x{n} matrix from a list", lambda: KestrixMatrix(values, n, n))
+product = timed(f"matmul {n}x{n} by {n}x{n}", lambda: big.matmul(big))
+timed(f"transpose {n}x{n}", big.transpose)
+print("  product[0][0] =", product.to_list()[0])
+
+print("\nLinear regression by full-batch gradient descent")
+samples, true_w, true_b = 20_000, [2.0, -3.0, 0.5], 1.25
+rows = [[rng.uniform(-1.0, 1.0) for _ in true_w] for _ in range(samples)]
+targets = [sum(w * x for w, x in zip(true_w, row)) + true_b for row in rows]
+X = KestrixMatrix([x for row in rows for x in row], samples, len(true_w))
+solver = KestrixSolver(lr=0.5, iters=300)
+timed(f"fit {samples} samples, 300 steps", lambda: solver.fit(X, targets))
+probe = KestrixMatrix([1.0, 1.0, 1.0, 0.0, 0.0, 0.0], 2, 3)
+print("  predict([1,1,1], [0,0,0]) =", solver.predict(probe),
+      f"(exact: {sum(true_w) + true_b}, {true_b})")
+
+print("\nStress kernel: sin, cos, tan, abs per element, summed")
+data = [i / 1000.0 for i in range(200_000)]
+total = timed("run_heavy_logic 200000 elements x 10", lambda: run_heavy_logic(data, 10))
+print("  sum =", total)
+print("  run_heavy_logic([], 5) =", run_heavy_logic([], 5), "(sums start at -0.0)")

@@ -1,0 +1,210 @@
+#include "boundary/guard.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+
+namespace kestrix::py {
+namespace {
+
+PyObject* stored_failure_type = nullptr;
+
+constexpr const char* failure_type_doc =
+    "\n"
+    "The exception raised when native code called from Python fails internally.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so\n"
+    "that it will typically propagate all the way through the stack and cause\n"
+    "the Python interpreter to exit.\n";
+
+void write_stderr(const std::string& text) {
+    (void)!::write(STDERR_FILENO, text.data(), text.size());
+}
+
+// Text of a str object as UTF-8; invalid sequences (lone surrogates) become
+// U+FFFD. Empty optional when the encoding itself fails.
+std::optional<std::string> lenient_utf8(PyObject* str) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) return std::nullopt;
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return std::nullopt;
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(data, len, "replace"));
+    if (!text) return std::nullopt;
+    PyRef clean = PyRef::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!clean || PyBytes_AsStringAndSize(clean.get(), &data, &len) != 0) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(len));
+}
+
+std::optional<std::string> attr_text(PyObject* o, const char* name) {
+    PyRef v = PyRef::steal(PyObject_GetAttrString(o, name));
+    if (!v || !(PyType_GetFlags(Py_TYPE(v.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) return std::nullopt;
+    return lenient_utf8(v.get());
+}
+
+std::string unprintable(PyObject* o) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    auto module = attr_text(type, "__module__");
+    auto name = module ? attr_text(type, "__name__") : std::nullopt;
+    PyErr_Clear();
+    if (!module || !name) return "<unprintable object>";
+    return "<unprintable " + *module + "." + *name + " object>";
+}
+
+// repr(o) or str(o) for a message, with the unprintable placeholder.
+std::string object_text(PyObject* o, PyObject* (*render)(PyObject*)) {
+    PyRef s = PyRef::steal(render(o));
+    if (s) {
+        if (auto text = lenient_utf8(s.get())) return *text;
+    }
+    PyErr_WriteUnraisable(o);
+    return unprintable(o);
+}
+
+PyRef make_failure_type() {
+    PyObject* t = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", failure_type_doc,
+                                            PyExc_BaseException, nullptr);
+    if (t == nullptr) {
+        PyErr err = fetch_pending_error();
+        std::string message = "Failed to initialize new exception type.: " + debug_rendering(err);
+        write_report(message, std::source_location::current());
+        detail::trap(std::source_location::current());
+    }
+    return PyRef::steal(t);
+}
+
+}  // namespace
+
+PyErr PyErr::type_error(std::string m) { return lazy([] { return PyExc_TypeError; }, std::move(m)); }
+
+PyErr PyErr::value_error(std::string m) { return lazy([] { return PyExc_ValueError; }, std::move(m)); }
+PyErr PyErr::runtime_error(std::string m) { return lazy([] { return PyExc_RuntimeError; }, std::move(m)); }
+PyErr PyErr::memory_error(std::string m) { return lazy([] { return PyExc_MemoryError; }, std::move(m)); }
+PyErr PyErr::import_error(std::string m) { return lazy([] { return PyExc_ImportError; }, std::move(m)); }
+PyErr PyErr::system_error(std::string m) { return lazy([] { return PyExc_SystemError; }, std::move(m)); }
+
+PyObject* contained_failure_type() {
+    if (stored_failure_type == nullptr) {
+        PyRef made = make_failure_type();
+        // Making the type can run Python code; another thread may have stored one meanwhile.
+        if (stored_failure_type == nullptr) stored_failure_type = made.release();
+    }
+    return stored_failure_type;
+}
+
+void restore_error(PyErr err) {
+    if (!err.is_lazy()) {
+        PyErr_Restore(err.type().release(), err.value().release(), err.traceback().release());
+        return;
+    }
+    PyObject* type = err.lazy_type()();
+    PyRef arg = checked(PyUnicode_FromStringAndSize(err.message().data(),
+                                                    static_cast<Py_ssize_t>(err.message().size())));
+    if (type == contained_failure_type()) {
+        PyRef args = checked(PyTuple_New(1));
+        if (PyTuple_SetItem(args.get(), 0, arg.release()) != 0) interpreter_call_failed();
+        arg = std::move(args);
+    }
+    if (!PyExceptionClass_Check(type)) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        return;
+    }
+    PyErr_SetObject(type, arg.get());
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (v != nullptr && err.rewrapped()) PyException_SetCause(v, err.cause().release());
+    PyErr_Restore(t, v, tb);
+}
+
+std::optional<PyErr> take_pending_error() {
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    if (t == nullptr) return std::nullopt;
+    if (t != contained_failure_type())
+        return PyErr::fetched(PyRef::steal(t), PyRef::steal(v), PyRef::steal(tb));
+
+    // A failure contained earlier is coming back through Python code: it
+    // continues as the same failure, with its Python traceback shown.
+    PyErr_NormalizeException(&t, &v, &tb);
+    std::string message = "Unwrapped panic from Python code";
+    if (v != nullptr) {
+        PyRef s = PyRef::steal(PyObject_Str(v));
+        std::optional<std::string> text = s ? lenient_utf8(s.get()) : std::nullopt;
+        if (text) message = *text;
+        PyErr_Clear();
+    }
+    write_stderr("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+                 "Python stack trace below:\n");
+    PyErr_Restore(t, v, tb);
+    PyErr_PrintEx(0);
+    throw Fault(std::move(message), std::source_location::current());
+}
+
+PyErr fetch_pending_error() {
+    if (auto err = take_pending_error()) return std::move(*err);
+    return PyErr::system_error("attempted to fetch exception but none was set");
+}
+
+void interpreter_call_failed(std::source_location where) {
+    PyErr_Print();
+    fail("Python API call failed", where);
+}
+
+std::string display_text(PyObject* o) { return object_text(o, PyObject_Str); }
+
+std::string debug_rendering(PyErr& err) {
+    PyRef type, value, traceback;
+    if (err.is_lazy()) {
+        type = PyRef::borrow(err.lazy_type()());
+        value = checked(PyUnicode_FromStringAndSize(err.message().data(),
+                                                    static_cast<Py_ssize_t>(err.message().size())));
+    } else {
+        type = PyRef::borrow(err.type().get());
+        value = PyRef::borrow(err.value().get());
+        traceback = PyRef::borrow(err.traceback().get());
+    }
+    std::string out = "PyErr { type: " + object_text(type.get(), PyObject_Repr) + ", value: ";
+    out += value ? object_text(value.get(), PyObject_Repr) : "None";
+    out += ", traceback: ";
+    out += traceback ? "Some(" + object_text(traceback.get(), PyObject_Repr) + ")" : "None";
+    return out + " }";
+}
+
+namespace detail {
+
+PyErr error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Fault& f) {
+        std::string m = f.message().empty() ? "panic from native code" : f.message();
+        return PyErr::lazy(contained_failure_type, std::move(m));
+    } catch (const OutOfMemory& e) {
+        return PyErr::memory_error(e.what());
+    } catch (const std::bad_alloc&) {
+        return PyErr::memory_error("memory allocation failed");
+    } catch (const std::exception& e) {
+        return PyErr::lazy(contained_failure_type, e.what());
+    } catch (...) {
+        return PyErr::lazy(contained_failure_type, "panic from native code");
+    }
+}
+
+PyObject* finish(Result<PyRef> outcome) noexcept {
+    try {
+        if (outcome) return outcome->release();
+        restore_error(outcome.error());
+        return nullptr;
+    } catch (...) {
+        trap(std::source_location::current());
+    }
+}
+
+void trap(const std::source_location& where) noexcept {
+    write_report("uncaught panic at ffi boundary", where);
+    std::abort();
+}
+
+}  // namespace detail
+}  // namespace kestrix::py

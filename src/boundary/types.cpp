@@ -1,0 +1,83 @@
+#include "boundary/types.h"
+
+#include "boundary/guard.h"
+
+namespace kestrix::py {
+namespace {
+
+PyObject* stored_matrix_type = nullptr;
+PyObject* stored_solver_type = nullptr;
+
+PyObject*& slot_of(const ClassDef& def) {
+    return &def == &matrix_class ? stored_matrix_type : stored_solver_type;
+}
+
+PyObject* type_or_fail(const ClassDef& def) {
+    Result<PyObject*> t = type_object(def);
+    if (t) return *t;
+    restore_error(t.error());
+    PyErr_Print();
+    fail(std::string("failed to create type object for ") + def.name);
+}
+
+}  // namespace
+
+Result<PyObject*> type_object(const ClassDef& def) {
+    PyObject*& slot = slot_of(def);
+    if (slot != nullptr) return slot;
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(def.doc)},
+        {Py_tp_new, reinterpret_cast<void*>(def.constructor)},
+        {Py_tp_methods, def.methods},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_dealloc, reinterpret_cast<void*>(release_instance)},
+        {0, nullptr},
+    };
+    // The spec's name stays readable for the life of the process: before 3.11
+    // the type keeps pointing into it.
+    PyType_Spec spec = {def.spec_name, def.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* made = PyType_FromSpec(&spec);
+    if (made == nullptr) {
+        PyErr cause = fetch_pending_error();
+        restore_error(std::move(cause));
+        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (tb != nullptr && v != nullptr) PyException_SetTraceback(v, tb);
+        Py_XDECREF(t);
+        Py_XDECREF(tb);
+        return PyErr::with_cause([] { return PyExc_RuntimeError; },
+                                 std::string("An error occurred while initializing class ") +
+                                     def.name,
+                                 PyRef::steal(v));
+    }
+    slot = made;
+    return slot;
+}
+
+PyObject* matrix_type() { return type_or_fail(matrix_class); }
+PyObject* solver_type() { return type_or_fail(solver_class); }
+
+PyRef new_matrix_instance(Matrix m) {
+    PyRef o = alloc_instance(matrix_type(), std::move(m));
+    if (!o) {
+        PyErr err = fetch_pending_error();
+        fail("called `Result::unwrap()` on an `Err` value: " + debug_rendering(err));
+    }
+    return o;
+}
+
+void release_instance(PyObject* self) {
+    run_release([&] {
+        PyTypeObject* type = Py_TYPE(self);
+        if (type == reinterpret_cast<PyTypeObject*>(stored_solver_type))
+            reinterpret_cast<SolverObject*>(self)->record.~Solver();
+        else
+            reinterpret_cast<MatrixObject*>(self)->record.~Matrix();
+        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_fn(self);
+        Py_DECREF(type);
+    });
+}
+
+}  // namespace kestrix::py

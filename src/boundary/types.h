@@ -1,0 +1,66 @@
+#pragma once
+// The two classes: their instances, type objects and instance lifetime.
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "boundary/error.h"
+#include "matrix/matrix.h"
+#include "solver/solver.h"
+
+namespace kestrix::py {
+
+// Object header, the class's record, then the borrow counter (0 none,
+// n > 0 shared accesses, -1 one exclusive access).
+template <class Record>
+struct Instance {
+    PyObject_HEAD
+    Record record;
+    std::int64_t borrow;
+};
+using MatrixObject = Instance<Matrix>;
+using SolverObject = Instance<Solver>;
+
+// What a class is made of; the tables live with the entries in lib.cpp.
+struct ClassDef {
+    const char* spec_name;  // "builtins." + name: __module__ reads "builtins"
+    const char* name;
+    const char* doc;  // name, text signature, "\n--\n\n"
+    int basic_size;
+    newfunc constructor;
+    PyMethodDef* methods;
+};
+extern const ClassDef matrix_class;
+extern const ClassDef solver_class;
+
+// Makes the class's type object on first need; RuntimeError "An error
+// occurred while initializing class ..." when that fails.
+Result<PyObject*> type_object(const ClassDef& def);
+
+// The type objects (borrowed). Needed after initialisation, a failure to
+// make one is an internal failure.
+PyObject* matrix_type();
+PyObject* solver_type();
+
+// Allocates an instance of `type` holding `record`, or null with the
+// interpreter's error pending (the record is then released).
+template <class Record>
+PyRef alloc_instance(PyObject* type, Record&& record) {
+    auto alloc = reinterpret_cast<allocfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* o = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
+    if (o == nullptr) return {};
+    auto* inst = reinterpret_cast<Instance<std::decay_t<Record>>*>(o);
+    ::new (&inst->record) std::decay_t<Record>(std::forward<Record>(record));
+    inst->borrow = 0;
+    return PyRef::steal(o);
+}
+
+// Wraps a complete matrix record in a new KestrixMatrix.
+PyRef new_matrix_instance(Matrix m);
+
+// Py_tp_dealloc of both classes.
+void release_instance(PyObject* self);
+
+}  // namespace kestrix::py

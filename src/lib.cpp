@@ -1,0 +1,265 @@
+// PyInit_kestrix, the two classes, their method tables and the module function.
+#include "boundary/access.h"
+#include "boundary/bind.h"
+#include "boundary/convert.h"
+#include "boundary/guard.h"
+#include "boundary/types.h"
+#include "matrix/matrix.h"
+#include "solver/solver.h"
+#include "stress/stress.h"
+
+namespace kestrix::py {
+namespace {
+
+// ---- KestrixMatrix --------------------------------------------------------
+
+constexpr Signature matrix_new_sig{"KestrixMatrix.__new__()", {"data", "rows", "cols"}, 3};
+constexpr Signature add_sig{"KestrixMatrix.add()", {"val"}, 1};
+constexpr Signature mul_sig{"KestrixMatrix.mul()", {"val"}, 1};
+constexpr Signature matmul_sig{"KestrixMatrix.matmul()", {"other"}, 1};
+
+PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(matrix_new_sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto data = to_float_seq((*bound)[0].get(), "data");
+        if (!data) return data.error();
+        auto rows = argument((*bound)[1].get(), "rows", to_count);
+        if (!rows) return rows.error();
+        auto cols = argument((*bound)[2].get(), "cols", to_count);
+        if (!cols) return cols.error();
+        PyRef self = alloc_instance(reinterpret_cast<PyObject*>(type),
+                                    make_matrix(std::move(*data), *rows, *cols));
+        if (!self) return fetch_pending_error();
+        return self;
+    });
+}
+
+// add and mul: one scalar combined with every element.
+template <Matrix (*op)(const Matrix&, float, PoolRef)>
+PyObject* matrix_scalar(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        auto val = argument((*bound)[0].get(), "val", to_float32);
+        if (!val) return val.error();
+        return new_matrix_instance(op(access->record(), *val, {}));
+    });
+}
+
+PyObject* matrix_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return matrix_scalar<add>(add_sig, self, args, kwargs);
+}
+
+PyObject* matrix_mul(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return matrix_scalar<mul>(mul_sig, self, args, kwargs);
+}
+
+PyObject* matrix_matmul(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(matmul_sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        auto other = matrix_argument((*bound)[0].get(), "other");
+        if (!other) return other.error();
+        const Matrix& a = access->record();
+        const Matrix& b = other->record();
+        if (a.cols != b.rows) return PyErr::value_error("Shape mismatch for matmul");
+        return new_matrix_instance(matmul(a, b));
+    });
+}
+
+PyObject* matrix_transpose(PyObject* self, PyObject*) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        return new_matrix_instance(transpose(access->record()));
+    });
+}
+
+PyObject* matrix_shape(PyObject* self, PyObject*) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        return count_pair(access->record().rows, access->record().cols);
+    });
+}
+
+PyObject* matrix_to_list(PyObject* self, PyObject*) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        return float_list(access->record().data);
+    });
+}
+
+// ---- KestrixSolver --------------------------------------------------------
+
+constexpr Signature solver_new_sig{"KestrixSolver.__new__()", {"lr", "iters"}, 2};
+constexpr Signature fit_sig{"KestrixSolver.fit()", {"X", "y"}, 2};
+constexpr Signature predict_sig{"KestrixSolver.predict()", {"X"}, 1};
+
+PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(solver_new_sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto lr = argument((*bound)[0].get(), "lr", to_float32);
+        if (!lr) return lr.error();
+        auto iters = argument((*bound)[1].get(), "iters", to_count);
+        if (!iters) return iters.error();
+        Solver record;
+        record.lr = *lr;
+        record.iters = *iters;
+        PyRef self = alloc_instance(reinterpret_cast<PyObject*>(type), std::move(record));
+        if (!self) return fetch_pending_error();
+        return self;
+    });
+}
+
+PyObject* solver_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(fit_sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto access = exclusive_solver(self);
+        if (!access) return access.error();
+        auto x = matrix_argument((*bound)[0].get(), "X");
+        if (!x) return x.error();
+        auto y = to_float_seq((*bound)[1].get(), "y");
+        if (!y) return y.error();
+        fit(access->record(), x->record(), *y);
+        return none_object();
+    });
+}
+
+PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(predict_sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto access = shared_solver(self);
+        if (!access) return access.error();
+        auto x = matrix_argument((*bound)[0].get(), "X");
+        if (!x) return x.error();
+        return float_list(predict(access->record(), x->record()));
+    });
+}
+
+// ---- run_heavy_logic ------------------------------------------------------
+
+constexpr Signature heavy_sig{"run_heavy_logic()", {"data", "iterations"}, 2};
+
+PyObject* heavy_logic(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(heavy_sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto data = to_float_seq((*bound)[0].get(), "data");
+        if (!data) return data.error();
+        auto iterations = argument((*bound)[1].get(), "iterations", to_count);
+        if (!iterations) return iterations.error();
+        return float_object(run_heavy_logic(*data, *iterations));
+    });
+}
+
+// ---- tables ---------------------------------------------------------------
+
+template <class F>
+PyCFunction entry(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int keywords = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef matrix_methods[] = {
+    {"matmul", entry(matrix_matmul), keywords, "matmul($self, other)\n--\n\n"},
+    {"add", entry(matrix_add), keywords, "add($self, val)\n--\n\n"},
+    {"mul", entry(matrix_mul), keywords, "mul($self, val)\n--\n\n"},
+    {"transpose", entry(matrix_transpose), METH_NOARGS, "transpose($self)\n--\n\n"},
+    {"shape", entry(matrix_shape), METH_NOARGS, "shape($self)\n--\n\n"},
+    {"to_list", entry(matrix_to_list), METH_NOARGS, "to_list($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef solver_methods[] = {
+    {"fit", entry(solver_fit), keywords, "fit($self, X, y)\n--\n\n"},
+    {"predict", entry(solver_predict), keywords, "predict($self, X)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The function object keeps pointing at its definition for the life of the process.
+PyMethodDef heavy_def = {"run_heavy_logic", entry(heavy_logic), keywords,
+                         "run_heavy_logic(data, iterations)\n--\n\n"};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr,
+                          nullptr,               nullptr,   nullptr, nullptr};
+
+PyObject* stored_module = nullptr;
+
+// ---- module body ----------------------------------------------------------
+
+// Appends name to __all__ (made when missing), then sets the attribute.
+Status add_member(PyObject* module, const char* name, PyObject* member) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_pending_error();
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) return fetch_pending_error();
+    }
+    if (!PyList_Check(all.get())) return conversion_error(all.get(), "PyList");
+    PyRef text = checked(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) != 0) fail("could not append __name__ to __all__");
+    if (PyObject_SetAttrString(module, name, member) != 0) return fetch_pending_error();
+    return ok();
+}
+
+Status add_class(PyObject* module, const ClassDef& def) {
+    auto type = type_object(def);
+    if (!type) return type.error();
+    return add_member(module, def.name, *type);
+}
+
+Status add_function(PyObject* module) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fetch_pending_error();
+    PyRef fn = PyRef::steal(PyCFunction_NewEx(&heavy_def, module, module_name.get()));
+    if (!fn) return fetch_pending_error();
+    PyRef name = PyRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!name) return fetch_pending_error();
+    if (!(PyType_GetFlags(Py_TYPE(name.get())) & Py_TPFLAGS_UNICODE_SUBCLASS))
+        return conversion_error(name.get(), "PyString");
+    PyRef utf8 = checked(PyUnicode_AsUTF8String(name.get()));
+    return add_member(module, PyBytes_AsString(utf8.get()), fn.get());
+}
+
+Status module_body(PyObject* module) {
+    if (auto s = add_class(module, matrix_class); !s) return s.error();
+    if (auto s = add_class(module, solver_class); !s) return s.error();
+    return add_function(module);
+}
+
+}  // namespace
+
+const ClassDef matrix_class = {"builtins.KestrixMatrix", "KestrixMatrix",
+                               "KestrixMatrix(data, rows, cols)\n--\n\n",
+                               static_cast<int>(sizeof(MatrixObject)), matrix_new, matrix_methods};
+const ClassDef solver_class = {"builtins.KestrixSolver", "KestrixSolver",
+                               "KestrixSolver(lr, iters)\n--\n\n",
+                               static_cast<int>(sizeof(SolverObject)), solver_new, solver_methods};
+
+}  // namespace kestrix::py
+
+PyMODINIT_FUNC PyInit_kestrix() {
+    using namespace kestrix::py;
+    return run_guarded([]() -> Result<PyRef> {
+        if (stored_module != nullptr)
+            return PyErr::import_error(
+                "PyO3 modules compiled for CPython 3.8 or older may only be initialized once "
+                "per interpreter process");
+        PyRef module = PyRef::steal(PyModule_Create2(&module_def, 3));
+        if (!module) return fetch_pending_error();
+        if (auto s = module_body(module.get()); !s) return s.error();
+        if (stored_module == nullptr) stored_module = module.release();
+        return PyRef::borrow(stored_module);
+    });
+}
