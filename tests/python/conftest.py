@@ -31,7 +31,7 @@ def run_child(code: str, env: dict | None = None, python: str = sys.executable,
     child_env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
     child_env["PYTHONPATH"] = str(MODULE_DIR)
     child_env.update(env or {})
-    proc = subprocess.run([python, "-c", code], env=child_env, capture_output=True,
+    proc = subprocess.run([python, "-"], input=code, env=child_env, capture_output=True,
                           text=True, timeout=120)
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
