@@ -19,5 +19,16 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 
+# Google Benchmark for the core, then the side-by-side run against numpy;
+# results land in bench/results/.
+bench: build
+	@mkdir -p bench/results
+	@for b in $(BUILD)/bench/*_bench; do \
+		echo "== $$(basename $$b)"; \
+		$$b --benchmark_min_time=0.1 --benchmark_out_format=json \
+			--benchmark_out=bench/results/$$(basename $$b).json || exit 1; \
+	done
+	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
+
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,290 @@
+"""kestrix side by side with numpy, in one run, reported as ratios.
+
+The parent process starts one child per side (numpy gets its OpenBLAS kernel
+choice back: OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE are unset for it alone),
+runs the Google Benchmark programs for the figures that only native code can
+give (the libm loop, the pool round trip), and writes bench/results/latest.json,
+latest.md and one chart per operation family.
+"""
+import argparse
+import json
+import os
+import platform
+import random
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+RESULTS = ROOT / "bench" / "results"
+
+# Limits of the reference machine (2-core Zen 4): non-fused float32 peak for
+# both cores and the memory bandwidth both cores reach.
+PEAK_GFLOPS = 230.0
+BANDWIDTH_GBS = 35.0
+
+MATMUL_SIZES = [64, 128, 256, 512, 1024, 2048]
+ELEMENTWISE_SIZES = [256, 1024, 2048, 4096]
+TRANSPOSE_SIZES = [256, 1024, 4096]
+FIT_SHAPES = [(100, 4), (10_000, 16), (1_000_000, 8)]
+CONVERSION_SIZE = 1_000_000
+
+
+def best_time(fn, budget=0.6, min_runs=3, max_runs=200):
+    """Best wall time of fn over repeated runs within a time budget."""
+    fn()
+    best, runs, start = float("inf"), 0, time.perf_counter()
+    while runs < min_runs or (time.perf_counter() - start < budget and runs < max_runs):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+        runs += 1
+    return best
+
+
+def random_values(n, seed):
+    rng = random.Random(seed)
+    return [rng.uniform(-1.0, 1.0) for _ in range(n)]
+
+
+# ---- the two sides ------------------------------------------------------------
+
+def kestrix_side(quick):
+    import kestrix
+    from kestrix import KestrixMatrix, KestrixSolver
+    out = {}
+    for n in MATMUL_SIZES[:4] if quick else MATMUL_SIZES:
+        a = KestrixMatrix(random_values(n * n, 1), n, n)
+        b = KestrixMatrix(random_values(n * n, 2), n, n)
+        out[f"matmul/{n}"] = best_time(lambda: a.matmul(b))
+    for n in ELEMENTWISE_SIZES:
+        a = KestrixMatrix(random_values(n * n, 3), n, n)
+        out[f"add/{n}"] = best_time(lambda: a.add(1.5))
+        out[f"mul/{n}"] = best_time(lambda: a.mul(1.5))
+    for n in TRANSPOSE_SIZES:
+        a = KestrixMatrix(random_values(n * n, 4), n, n)
+        out[f"transpose/{n}"] = best_time(a.transpose)
+    values = random_values(CONVERSION_SIZE, 5)
+    m = KestrixMatrix(values, CONVERSION_SIZE, 1)
+    out["construct/1000000"] = best_time(lambda: KestrixMatrix(values, CONVERSION_SIZE, 1))
+    out["to_list/1000000"] = best_time(m.to_list)
+    for rows, cols in FIT_SHAPES[:2] if quick else FIT_SHAPES:
+        x = KestrixMatrix(random_values(rows * cols, 6), rows, cols)
+        y = random_values(rows, 7)
+        one, many = KestrixSolver(0.01, 1), KestrixSolver(0.01, 11)
+        # Per gradient step: the difference of 11 steps and 1 step removes the
+        # per-call conversion of y and the reset.
+        t1, t11 = best_time(lambda: one.fit(x, y)), best_time(lambda: many.fit(x, y))
+        out[f"fit_step/{rows}x{cols}"] = max(t11 - t1, 1e-9) / 10
+    x = KestrixMatrix(random_values(1_000_000 * 8, 8), 1_000_000, 8)
+    s = KestrixSolver(0.01, 1)
+    s.fit(x, random_values(1_000_000, 9))
+    out["predict/1000000x8"] = best_time(lambda: s.predict(x))
+    data = random_values(1_000_000, 10)
+    out["heavy/1000000x10"] = best_time(lambda: kestrix.run_heavy_logic(data, 10), min_runs=2)
+    out["_workers"] = len(os.listdir("/proc/self/task")) - 1
+    return out
+
+
+def numpy_side(quick):
+    import numpy as np
+    out = {}
+    for n in MATMUL_SIZES[:4] if quick else MATMUL_SIZES:
+        a = np.array(random_values(n * n, 1), dtype=np.float32).reshape(n, n)
+        b = np.array(random_values(n * n, 2), dtype=np.float32).reshape(n, n)
+        out[f"matmul/{n}"] = best_time(lambda: np.matmul(a, b))
+    for n in ELEMENTWISE_SIZES:
+        a = np.array(random_values(n * n, 3), dtype=np.float32).reshape(n, n)
+        v = np.float32(1.5)
+        out[f"add/{n}"] = best_time(lambda: a + v)
+        out[f"mul/{n}"] = best_time(lambda: a * v)
+    for n in TRANSPOSE_SIZES:
+        a = np.array(random_values(n * n, 4), dtype=np.float32).reshape(n, n)
+        out[f"transpose/{n}"] = best_time(lambda: np.ascontiguousarray(a.T))
+    values = random_values(CONVERSION_SIZE, 5)
+    arr = np.array(values, dtype=np.float32)
+    out["construct/1000000"] = best_time(lambda: np.array(values, dtype=np.float32))
+    out["to_list/1000000"] = best_time(arr.tolist)
+    for rows, cols in FIT_SHAPES[:2] if quick else FIT_SHAPES:
+        x = np.array(random_values(rows * cols, 6), dtype=np.float32).reshape(rows, cols)
+        y = np.array(random_values(rows, 7), dtype=np.float32)
+        lr, nf = np.float32(0.01), np.float32(rows)
+
+        def step(w=np.zeros(cols, dtype=np.float32), b=np.float32(0.0)):
+            e = x @ w + b - y
+            return w - (x.T @ e / nf) * lr, b - (e.sum() / nf) * lr
+        out[f"fit_step/{rows}x{cols}"] = best_time(step)
+    x = np.array(random_values(1_000_000 * 8, 8), dtype=np.float32).reshape(1_000_000, 8)
+    w, b = np.ones(8, dtype=np.float32), np.float32(0.5)
+    out["predict/1000000x8"] = best_time(lambda: (x @ w + b).tolist())
+    data = np.array(random_values(1_000_000, 10), dtype=np.float32)
+
+    def chain():
+        v = data
+        for _ in range(10):
+            v = np.abs(np.tan(np.cos(np.sin(v))))
+        return float(v.sum())
+    out["heavy/1000000x10"] = best_time(chain, min_runs=2)
+    try:
+        from threadpoolctl import threadpool_info
+        out["_blas"] = [{k: i.get(k) for k in ("internal_api", "version", "num_threads",
+                                               "architecture", "threading_layer")}
+                        for i in threadpool_info() if i.get("user_api") == "blas"]
+    except ImportError:
+        out["_blas"] = "threadpoolctl not installed"
+    out["_numpy"] = np.__version__
+    return out
+
+
+# ---- the parent ---------------------------------------------------------------
+
+def run_side(side, quick, module_dir):
+    env = dict(os.environ, PYTHONPATH=str(module_dir))
+    if side == "numpy":
+        env.pop("OPENBLAS_CORETYPE", None)
+        env.pop("OPENBLAS_L2_SIZE", None)
+    cmd = [sys.executable, __file__, "--side", side] + (["--quick"] if quick else [])
+    print(f"  running the {side} side ...", flush=True)
+    return json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True,
+                                     text=True).stdout)
+
+
+def google_benchmark(build_dir, name, pattern):
+    exe = Path(build_dir) / "bench" / name
+    if not exe.exists():
+        return {}
+    print(f"  running {name} ...", flush=True)
+    proc = subprocess.run([str(exe), f"--benchmark_filter={pattern}", "--benchmark_format=json",
+                           "--benchmark_min_time=0.2"], capture_output=True, text=True, check=True)
+    times = {}
+    for b in json.loads(proc.stdout)["benchmarks"]:
+        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+        times[b["name"]] = b["real_time"] * scale
+    return times
+
+
+GOALS = [  # (key, goal, baseline description)
+    *[(f"matmul/{n}", 1.2 if n <= 256 else 1.0, "numpy.matmul") for n in MATMUL_SIZES],
+    ("add/1024", 1.0, "a + v"), ("mul/1024", 1.0, "a * v"),
+    ("add/4096", 1.5, "a + v"), ("mul/4096", 1.5, "a * v"),
+    ("transpose/256", 5.0, "ascontiguousarray(a.T)"), ("transpose/1024", 5.0, "ascontiguousarray(a.T)"),
+    ("transpose/4096", 10.0, "ascontiguousarray(a.T)"),
+    ("construct/1000000", 2.0, "numpy.array(list, float32)"), ("to_list/1000000", 1.0, ".tolist()"),
+    ("fit_step/100x4", 3.0, "numpy gradient step"), ("fit_step/10000x16", 2.0, "numpy gradient step"),
+    ("fit_step/1000000x8", 2.0, "numpy gradient step"),
+    ("predict/1000000x8", 1.0, "(X @ w + b).tolist()"),
+]
+
+
+def limit_fraction(key, seconds):
+    op, size = key.split("/")
+    if op == "matmul":
+        n = int(size)
+        return f"{2 * n**3 / seconds / 1e9 / PEAK_GFLOPS:.0%} of peak"
+    if op in ("add", "mul", "transpose"):
+        n = int(size)
+        return f"{8 * n * n / seconds / 1e9 / BANDWIDTH_GBS:.0%} of bandwidth"
+    return ""
+
+
+def report(k, n, native, meta):
+    rows, table = [], ["| operation | kestrix | numpy | ratio | goal | met | limit |",
+                       "|---|---|---|---|---|---|---|"]
+    for key, goal, baseline in GOALS:
+        if key not in k:
+            continue
+        ratio = n[key] / k[key]
+        rows.append({"key": key, "kestrix_s": k[key], "numpy_s": n[key], "ratio": ratio,
+                     "goal": goal, "met": ratio >= goal, "baseline": baseline})
+        table.append(f"| {key} | {k[key] * 1e3:.3f} ms | {n[key] * 1e3:.3f} ms ({baseline}) | "
+                     f"{ratio:.2f} | ≥ {goal} | {'yes' if ratio >= goal else 'no'} | "
+                     f"{limit_fraction(key, k[key])} |")
+    single = native.get("BM_SingleThreadLoop/1000000/10/real_time")
+    if single:
+        ratio = single / k["heavy/1000000x10"]
+        rows.append({"key": "heavy/1000000x10", "kestrix_s": k["heavy/1000000x10"],
+                     "c_loop_s": single, "numpy_s": n["heavy/1000000x10"], "ratio": ratio,
+                     "goal": 1.9, "met": ratio >= 1.9, "baseline": "single-thread C loop"})
+        table.append(f"| heavy/1000000x10 | {k['heavy/1000000x10'] * 1e3:.1f} ms | {single * 1e3:.1f} ms "
+                     f"(single-thread libm loop) | {ratio:.2f} | ≥ 1.9 | {'yes' if ratio >= 1.9 else 'no'} | "
+                     f"{ratio / meta['workers']:.0%} of libm × workers |")
+    table.append(f"| heavy/1000000x10 vs numpy trig | {k['heavy/1000000x10'] * 1e3:.1f} ms | "
+                 f"{n['heavy/1000000x10'] * 1e3:.1f} ms | {n['heavy/1000000x10'] / k['heavy/1000000x10']:.2f} "
+                 "| — | — | numpy's own trig, not the C library's |")
+    trip = native.get("BM_RoundTrip/real_time") or next(
+        (v for name, v in native.items() if "RoundTrip" in name), None)
+    if trip:
+        rows.append({"key": "pool_round_trip", "kestrix_s": trip, "goal_s": 2e-6, "met": trip <= 2e-6})
+        table.append(f"| pool round trip | {trip * 1e6:.2f} µs | | | ≤ 2 µs | "
+                     f"{'yes' if trip <= 2e-6 else 'no'} | |")
+    return rows, table
+
+
+def charts(k, n):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("  matplotlib missing: no charts")
+        return
+    families = {"matmul": "GFLOP/s", "add": "GB/s", "mul": "GB/s", "transpose": "GB/s"}
+    for family, unit in families.items():
+        keys = [key for key in k if key.startswith(family + "/")]
+        sizes = [int(key.split("/")[1]) for key in keys]
+
+        def rate(t, size):
+            return 2 * size**3 / t / 1e9 if family == "matmul" else 8 * size * size / t / 1e9
+        fig, ax = plt.subplots(figsize=(6, 4))
+        ax.plot(sizes, [rate(k[key], s) for key, s in zip(keys, sizes)], "o-", label="kestrix")
+        ax.plot(sizes, [rate(n[key], s) for key, s in zip(keys, sizes)], "s--", label="numpy")
+        ax.set_xscale("log", base=2)
+        ax.set_xlabel("n (n × n float32)")
+        ax.set_ylabel(unit)
+        ax.set_title(f"{family}: throughput by size")
+        ax.legend()
+        fig.tight_layout()
+        fig.savefig(RESULTS / f"{family}.png", dpi=100)
+        plt.close(fig)
+
+
+def machine():
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                  if line.startswith("model name")), platform.processor())
+    return {"cpu": model, "cores": os.cpu_count(), "python": platform.python_version()}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--side", choices=["kestrix", "numpy"])
+    parser.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
+    parser.add_argument("--build", default=str(ROOT / "build"))
+    args = parser.parse_args()
+    if args.side:
+        fn = kestrix_side if args.side == "kestrix" else numpy_side
+        print(json.dumps(fn(args.quick)))
+        return
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    print("kestrix vs numpy", flush=True)
+    k = run_side("kestrix", args.quick, args.build)
+    n = run_side("numpy", args.quick, args.build)
+    native = {**google_benchmark(args.build, "stress_bench", "SingleThreadLoop"),
+              **google_benchmark(args.build, "pool_bench", "RoundTrip|PingPong")}
+    meta = {**machine(), "workers": k.pop("_workers"), "numpy": n.pop("_numpy"),
+            "blas": n.pop("_blas")}
+    rows, table = report(k, n, native, meta)
+    charts(k, n)
+    (RESULTS / "latest.json").write_text(json.dumps(
+        {"machine": meta, "rows": rows, "kestrix": k, "numpy": n, "native": native}, indent=2) + "\n")
+    md = [f"Machine: {meta['cpu']}, {meta['cores']} cores, kestrix workers {meta['workers']}, "
+          f"numpy {meta['numpy']}, BLAS {json.dumps(meta['blas'])}", "",
+          "Ratio = numpy (or the named baseline) time / kestrix time; best of repeated runs.", "",
+          *table]
+    (RESULTS / "latest.md").write_text("\n".join(md) + "\n")
+    print("\n".join(md))
+    print(f"\nwritten: {RESULTS / 'latest.json'}, {RESULTS / 'latest.md'}, charts in {RESULTS}")
+
+
+if __name__ == "__main__":
+    main()
