@@ -3,7 +3,7 @@ BUILD  ?= build
 PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?=
 
-.PHONY: deps build demo test bench clean
+.PHONY: deps build demo test bench wheel clean
 
 deps:
 	@scripts/install-deps
@@ -16,8 +16,16 @@ build: deps
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
 
+# Everything: the unit and Python suites, the static checks, and the same
+# suites again under the address, undefined-behaviour and thread sanitizers.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
+	scripts/static-checks $(BUILD)
+	scripts/sanitize
+	scripts/valgrind-check $(BUILD)
+
+wheel: build
+	KESTRIX_BUILD_DIR=$(BUILD) $(PYTHON) -m build --no-isolation --outdir dist
 
 # Google Benchmark for the core, then the side-by-side run against numpy;
 # results land in bench/results/.
@@ -31,4 +39,4 @@ bench: build
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan dist

@@ -1,11 +1,15 @@
 """A short tour of kestrix: matrices, a linear regression and the stress kernel."""
 import random
 import time
+from typing import Callable, TypeVar
 
 from kestrix import KestrixMatrix, KestrixSolver, run_heavy_logic
 
 
-def timed(label, fn):
+T = TypeVar("T")
+
+
+def timed(label: str, fn: Callable[[], T]) -> T:
     start = time.perf_counter()
     result = fn()
     print(f"  {label:<38} {1e3 * (time.perf_counter() - start):8.2f} ms")

@@ -1,0 +1,73 @@
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+
+#include "matrix/matmul_kernels.h"
+#include "matrix/matrix.h"
+#include "pool/pool.h"
+
+namespace kestrix {
+namespace {
+
+Matrix random_matrix(std::size_t rows, std::size_t cols) {
+    std::mt19937 gen(42);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    FloatSeq v(rows * cols);
+    for (float& x : v) x = dist(gen);
+    return make_matrix(std::move(v), rows, cols);
+}
+
+// workers 0: the process-wide pool (both cores); otherwise a pool of its own.
+void matmul_bench(benchmark::State& state, gemm::Isa isa, std::size_t workers) {
+    if (!gemm::isa_supported(isa)) {
+        state.SkipWithError("variant not supported");
+        return;
+    }
+    gemm::set_kernel_override(isa);
+    auto n = static_cast<std::size_t>(state.range(0));
+    Matrix a = random_matrix(n, n), b = random_matrix(n, n);
+    std::optional<Pool> own;
+    if (workers != 0) own.emplace(workers);
+    PoolRef pool = own ? PoolRef(*own) : PoolRef();
+    for (auto _ : state) benchmark::DoNotOptimize(matmul(a, b, pool));
+    gemm::set_kernel_override(std::nullopt);
+    double flops = 2.0 * double(n) * double(n) * double(n);
+    state.counters["GFLOP/s"] = benchmark::Counter(flops * 1e-9 * double(state.iterations()),
+                                                   benchmark::Counter::kIsRate);
+}
+
+void scalar_bench(benchmark::State& state, bool multiply) {
+    auto n = static_cast<std::size_t>(state.range(0));
+    Matrix a = random_matrix(n, n);
+    for (auto _ : state) benchmark::DoNotOptimize(multiply ? mul(a, 1.5f) : add(a, 1.5f));
+    // One read and one write per element.
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(n * n * 8));
+}
+
+void transpose_bench(benchmark::State& state) {
+    auto n = static_cast<std::size_t>(state.range(0));
+    Matrix a = random_matrix(n, n);
+    for (auto _ : state) benchmark::DoNotOptimize(transpose(a));
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(n * n * 8));
+}
+
+void matmul_sizes(benchmark::internal::Benchmark* b) {
+    for (int n : {64, 128, 256, 512, 1024, 2048}) b->Arg(n);
+    b->UseRealTime()->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK_CAPTURE(matmul_bench, avx512, gemm::Isa::avx512, 0)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, gemm::Isa::avx512, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx2, gemm::Isa::avx2, 0)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, gemm::Isa::avx2, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, gemm::Isa::baseline, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(scalar_bench, add, false)->Arg(1024)->Arg(4096)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(scalar_bench, mul, true)->Arg(1024)->Arg(4096)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(transpose_bench)->Arg(256)->Arg(1024)->Arg(4096)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace kestrix
+
+BENCHMARK_MAIN();

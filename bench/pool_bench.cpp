@@ -1,0 +1,105 @@
+// The pool's hand-off cost against the bare floor of two threads signalling
+// through a condition variable, and a large sum against one thread.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "pool/loops.h"
+#include "pool/pool.h"
+
+namespace kestrix {
+namespace {
+
+// A warm two-item loop handed in from outside: inject, split once, run both
+// halves on the workers, wake the caller.
+void BM_RoundTripTwoItems(benchmark::State& state) {
+    Pool& pool = global_pool();
+    FloatSeq buf(2, 0.0f);
+    for (auto _ : state) {
+        parallel_for_each_chunk(pool, buf, 1, [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
+        benchmark::DoNotOptimize(buf.data());
+    }
+}
+BENCHMARK(BM_RoundTripTwoItems)->UseRealTime();
+
+// The same after the caller has been busy elsewhere for Arg microseconds (the
+// gap is excluded from the time): workers still yielding, or asleep.
+void BM_RoundTripAfterGap(benchmark::State& state) {
+    Pool& pool = global_pool();
+    FloatSeq buf(2, 0.0f);
+    auto gap = std::chrono::microseconds(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto until = std::chrono::steady_clock::now() + gap;
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        state.ResumeTiming();
+        parallel_for_each_chunk(pool, buf, 1, [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
+        benchmark::DoNotOptimize(buf.data());
+    }
+}
+BENCHMARK(BM_RoundTripAfterGap)->Arg(20)->Arg(2000)->UseRealTime();
+
+// The floor: one request and one reply between two threads through a mutex
+// and condition variable.
+void BM_CondvarPingPong(benchmark::State& state) {
+    std::mutex m;
+    std::condition_variable cv;
+    int turn = 0;  // 0: main's, 1: partner's, 2: stop
+    std::thread partner([&] {
+        std::unique_lock<std::mutex> lock(m);
+        for (;;) {
+            cv.wait(lock, [&] { return turn != 0; });
+            if (turn == 2) return;
+            turn = 0;
+            cv.notify_one();
+        }
+    });
+    for (auto _ : state) {
+        std::unique_lock<std::mutex> lock(m);
+        turn = 1;
+        cv.notify_one();
+        cv.wait(lock, [&] { return turn == 0; });
+    }
+    {
+        std::lock_guard<std::mutex> lock(m);
+        turn = 2;
+    }
+    cv.notify_one();
+    partner.join();
+}
+BENCHMARK(BM_CondvarPingPong)->UseRealTime();
+
+FloatSeq sum_input(std::size_t n) {
+    FloatSeq in(n);
+    for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<float>(i % 1000) * 0.001f;
+    return in;
+}
+
+void BM_ParallelSum(benchmark::State& state) {
+    FloatSeq in = sum_input(static_cast<std::size_t>(state.range(0)));
+    Pool& pool = global_pool();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(parallel_sum(pool, in, [](float v) { return v * v; }));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ParallelSum)->Arg(1 << 24)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_SingleThreadSum(benchmark::State& state) {
+    FloatSeq in = sum_input(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        float s = -0.0f;
+        for (float v : in) s = s + v * v;
+        benchmark::DoNotOptimize(s);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_SingleThreadSum)->Arg(1 << 24)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kestrix
+
+BENCHMARK_MAIN();

@@ -1,0 +1,87 @@
+// Gradient steps and predictions on the process-wide pool, for every kernel
+// variant this processor runs.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <random>
+
+#include "solver/solver.h"
+#include "solver/solver_kernels.h"
+
+namespace kestrix {
+namespace {
+
+Matrix random_matrix(std::uint64_t rows, std::uint64_t cols) {
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    FloatSeq data(rows * cols);
+    for (float& v : data) v = dist(gen);
+    return Matrix{std::move(data), rows, cols};
+}
+
+FloatSeq random_targets(std::uint64_t n) {
+    std::mt19937 gen(8);
+    std::uniform_real_distribution<float> dist(-4.0f, 4.0f);
+    FloatSeq y(n);
+    for (float& v : y) v = dist(gen);
+    return y;
+}
+
+// Args: samples, columns, kernel variant (SolverIsa).
+void BM_FitStep(benchmark::State& state) {
+    const auto isa = static_cast<SolverIsa>(state.range(2));
+    const SolverKernels* kernels = solver_kernels_for(isa);
+    if (kernels == nullptr) return state.SkipWithError("kernel variant not supported");
+    set_solver_kernels_override(kernels);
+    Matrix x = random_matrix(state.range(0), state.range(1));
+    FloatSeq y = random_targets(state.range(0));
+    // Several steps per fit, so that the reset is a small share of the time.
+    const std::uint64_t steps = state.range(0) >= 1000000 ? 2 : 20;
+    Solver s;
+    s.lr = 0.01f;
+    s.iters = steps;
+    for (auto _ : state) {
+        fit(s, x, y);
+        benchmark::DoNotOptimize(s.bias);
+    }
+    state.counters["per_step"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * steps),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.SetLabel(kernels->name);
+    set_solver_kernels_override(nullptr);
+}
+
+void fit_args(benchmark::internal::Benchmark* b) {
+    for (auto [n, c] : {std::pair{100, 4}, {10000, 16}, {1000000, 8}})
+        for (int isa = 0; isa < 3; ++isa) b->Args({n, c, isa});
+}
+BENCHMARK(BM_FitStep)->Apply(fit_args)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_Predict(benchmark::State& state) {
+    const auto isa = static_cast<SolverIsa>(state.range(2));
+    const SolverKernels* kernels = solver_kernels_for(isa);
+    if (kernels == nullptr) return state.SkipWithError("kernel variant not supported");
+    set_solver_kernels_override(kernels);
+    Matrix x = random_matrix(state.range(0), state.range(1));
+    Solver s;
+    s.weights = FloatSeq(state.range(1), 0.125f);
+    s.bias = 0.5f;
+    for (auto _ : state) {
+        FloatSeq p = predict(s, x);
+        benchmark::DoNotOptimize(p.data());
+    }
+    state.SetBytesProcessed(state.iterations() * x.data.size() * sizeof(float));
+    state.SetLabel(kernels->name);
+    set_solver_kernels_override(nullptr);
+}
+BENCHMARK(BM_Predict)
+    ->Args({1000000, 8, 0})
+    ->Args({1000000, 8, 1})
+    ->Args({1000000, 8, 2})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace kestrix
+
+BENCHMARK_MAIN();

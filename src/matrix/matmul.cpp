@@ -1,0 +1,227 @@
+// The matrix-product driver. Rows of the result are split across the pool; a
+// leaf computes its rows as register tiles of the active micro-kernel. The
+// order of additions into every element is k ascending from +0.0: blocks of
+// k run in ascending order and the accumulator tile goes through memory
+// unchanged between them, so blocking changes speed only.
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "matrix/matmul_kernels.h"
+#include "matrix/matrix.h"
+#include "pool/fault.h"
+#include "pool/loops.h"
+#include "pool/split.h"
+
+namespace kestrix {
+namespace {
+
+using gemm::KernelSet;
+
+constexpr std::uint64_t max_elements = (std::uint64_t{1} << 61) - 1;
+constexpr std::size_t retained_packing = std::size_t{16} << 20;  // floats
+
+// The right operand cut into column panels of nr, each stored k-major
+// (k * nr + col) and zero-padded to nr columns, so a micro-kernel reads one
+// contiguous, aligned stream. Panels are packed on first use by whichever
+// leaf needs them first; a leaf that finds a panel being packed waits the
+// short time the packer needs (packing never blocks or fails).
+class PackedRight {
+public:
+    // storage is the caller's buffer, grown here when too small; reusing it
+    // saves a fresh buffer's page faults on every product.
+    PackedRight(const float* b, std::size_t k, std::size_t n, std::size_t nr, FloatSeq& storage)
+        : b_(b), k_(k), n_(n), nr_(nr), panels_((n + nr - 1) / nr),
+          state_(std::make_unique<std::atomic<unsigned char>[]>(panels_)) {
+        std::size_t need = panels_ * k * nr + 16;
+        if (storage.size() < need) {
+            storage = FloatSeq();
+            storage = FloatSeq(need);
+        }
+        auto addr = reinterpret_cast<std::uintptr_t>(storage.data());
+        base_ = storage.data() + ((64 - addr % 64) % 64) / sizeof(float);
+    }
+
+    // Panel p, packed; its row k is at result + k * nr.
+    const float* panel(std::size_t p) {
+        float* dst = base_ + p * k_ * nr_;
+        std::atomic<unsigned char>& s = state_[p];
+        if (s.load(std::memory_order_acquire) == ready) return dst;
+        unsigned char expected = empty;
+        if (s.compare_exchange_strong(expected, packing, std::memory_order_acquire)) {
+            pack(p, dst);
+            s.store(ready, std::memory_order_release);
+        } else {
+            while (s.load(std::memory_order_acquire) != ready) _mm_pause();
+        }
+        return dst;
+    }
+
+private:
+    static constexpr unsigned char empty = 0, packing = 1, ready = 2;
+
+    void pack(std::size_t p, float* dst) const {
+        std::size_t j0 = p * nr_, w = std::min(nr_, n_ - j0);
+        for (std::size_t k = 0; k < k_; ++k, dst += nr_) {
+            std::memcpy(dst, b_ + k * n_ + j0, w * sizeof(float));
+            std::fill(dst + w, dst + nr_, 0.0f);
+        }
+    }
+
+    const float* b_;
+    std::size_t k_, n_, nr_, panels_;
+    float* base_ = nullptr;
+    std::unique_ptr<std::atomic<unsigned char>[]> state_;
+};
+
+// Per-thread scratch that leaves reuse: the packed left block and one
+// zero-padded edge panel of the right operand.
+struct Scratch {
+    FloatSeq a, edge;
+};
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+// The checks that reading row i's operands would make, in the order the
+// plain loop makes them: for each k, the left index, then the right indices
+// of row k. Each fails first at a position computable from the lengths.
+void check_row(std::size_t i, std::size_t k, std::size_t n, std::size_t a_len,
+               std::size_t b_len) {
+    if (k == 0) return;
+    std::size_t a_first = i * k;
+    std::size_t bad_a = a_len > a_first ? a_len - a_first : 0;  // first k whose left index fails
+    std::size_t bad_b = b_len / n;                               // first k with a failing right index
+    if (bad_a < k && bad_a <= bad_b) fail_index(a_first + bad_a, a_len);
+    if (bad_b < k) fail_index(b_len, b_len);
+}
+
+struct Problem {
+    const float* a;
+    const float* b;
+    float* c;
+    std::size_t m, k, n;
+    const KernelSet* kernels;
+    PackedRight* packed;  // null: the right operand is read in place
+};
+
+// Packs rows [i0, i0 + mc) and columns [p0, p0 + kc) of the left operand as
+// consecutive tiles of up to mr rows, each k-major.
+void pack_left(const Problem& pr, std::size_t i0, std::size_t mc, std::size_t p0, std::size_t kc,
+               float* dst) {
+    std::size_t mr = pr.kernels->mr;
+    for (std::size_t t = 0; t < mc; t += mr) {
+        std::size_t rows = std::min(mr, mc - t);
+        const float* src = pr.a + (i0 + t) * pr.k + p0;
+        for (std::size_t kk = 0; kk < kc; ++kk)
+            for (std::size_t r = 0; r < rows; ++r) *dst++ = src[r * pr.k + kk];
+    }
+}
+
+// Runs the tiles of one column panel over a packed left block. A panel
+// narrower than nr goes through a full-width tile on the stack.
+void run_panel(const Problem& pr, const float* a_block, std::size_t i0, std::size_t mc,
+               std::size_t kc, const float* b, std::size_t ldb, std::size_t j0, bool first) {
+    const KernelSet& ks = *pr.kernels;
+    std::size_t w = std::min(ks.nr, pr.n - j0);
+    alignas(64) float tile[gemm::max_tile_rows * 32];
+    for (std::size_t t = 0; t < mc; t += ks.mr) {
+        std::size_t rows = std::min(ks.mr, mc - t);
+        const float* a = a_block + t * kc;
+        float* c = pr.c + (i0 + t) * pr.n + j0;
+        if (w == ks.nr) {
+            ks.kernels[rows - 1](kc, a, b, ldb, c, pr.n, first);
+            continue;
+        }
+        if (!first)
+            for (std::size_t r = 0; r < rows; ++r)
+                std::memcpy(tile + r * ks.nr, c + r * pr.n, w * sizeof(float));
+        ks.kernels[rows - 1](kc, a, b, ldb, tile, ks.nr, first);
+        for (std::size_t r = 0; r < rows; ++r)
+            std::memcpy(c + r * pr.n, tile + r * ks.nr, w * sizeof(float));
+    }
+}
+
+void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
+    const KernelSet& ks = *pr.kernels;
+    if (pr.k == 0) {
+        std::fill(pr.c + lo * pr.n, pr.c + hi * pr.n, 0.0f);
+        return;
+    }
+    Scratch& s = scratch();
+    std::size_t mc_max = std::min(gemm::block_rows, hi - lo);
+    std::size_t kc_max = std::min(gemm::block_k, pr.k);
+    if (s.a.size() < mc_max * kc_max) s.a.resize(mc_max * kc_max);
+    if (!pr.packed && s.edge.size() < kc_max * ks.nr) s.edge.resize(kc_max * ks.nr);
+    std::size_t panels = (pr.n + ks.nr - 1) / ks.nr;
+
+    for (std::size_t i0 = lo; i0 < hi; i0 += gemm::block_rows) {
+        std::size_t mc = std::min(gemm::block_rows, hi - i0);
+        for (std::size_t p0 = 0; p0 < pr.k; p0 += gemm::block_k) {
+            std::size_t kc = std::min(gemm::block_k, pr.k - p0);
+            pack_left(pr, i0, mc, p0, kc, s.a.data());
+            for (std::size_t p = 0; p < panels; ++p) {
+                std::size_t j0 = p * ks.nr;
+                const float* b;
+                std::size_t ldb;
+                if (pr.packed) {
+                    b = pr.packed->panel(p) + p0 * ks.nr;
+                    ldb = ks.nr;
+                } else if (j0 + ks.nr <= pr.n) {
+                    b = pr.b + p0 * pr.n + j0;
+                    ldb = pr.n;
+                } else {
+                    // The kernels read full rows of nr; the last, narrower panel
+                    // is copied with zero padding.
+                    std::size_t w = pr.n - j0;
+                    float* e = s.edge.data();
+                    for (std::size_t kk = 0; kk < kc; ++kk) {
+                        std::memcpy(e + kk * ks.nr, pr.b + (p0 + kk) * pr.n + j0, w * sizeof(float));
+                        std::fill(e + kk * ks.nr + w, e + (kk + 1) * ks.nr, 0.0f);
+                    }
+                    b = e;
+                    ldb = ks.nr;
+                }
+                run_panel(pr, s.a.data(), i0, mc, kc, b, ldb, j0, p0 == 0);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
+    std::uint64_t m = a.rows, k = a.cols, n = b.cols, count = 0;
+    if (__builtin_mul_overflow(m, n, &count) || count > max_elements) fail("capacity overflow");
+    FloatSeq result(count);  // every element is written by the leaf owning its row
+    check_chunk_size(n);
+    Pool& p = pool.get();
+
+    const KernelSet& ks = gemm::active_kernels();
+    std::unique_ptr<PackedRight> packed;
+    // A small right operand stays in cache as it is; a large one is packed so
+    // that its rows do not land on the same cache sets.
+    // The packing buffer stays with the calling thread for its next product,
+    // unless it is unusually large.
+    thread_local FloatSeq packing;
+    if (k != 0 && m > ks.mr && k * n > gemm::unpacked_b_limit)
+        packed = std::make_unique<PackedRight>(b.data.data(), k, n, ks.nr, packing);
+    Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks, packed.get()};
+    std::size_t a_len = a.data.size(), b_len = b.data.size();
+
+    parallel_leaves(p, m, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) check_row(i, k, n, a_len, b_len);
+        compute_rows(pr, lo, hi);
+    });
+    if (packing.size() > retained_packing) packing = FloatSeq();
+    return Matrix{std::move(result), m, n};
+}
+
+}  // namespace kestrix

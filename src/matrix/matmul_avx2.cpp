@@ -1,0 +1,78 @@
+// AVX2 micro-kernel: up to 6 x 16 results in 12 ymm accumulators, which with
+// the two row vectors, the broadcast and one product fills all 16 registers.
+// Only intrinsics and local code here: an inline function from a shared
+// header, compiled with these flags, could be picked by the linker for
+// callers on processors without AVX2.
+#include <immintrin.h>
+
+#include "matrix/matmul_kernels.h"
+
+namespace kestrix::gemm {
+namespace {
+
+constexpr std::size_t tile_rows = 6;
+constexpr std::size_t tile_cols = 16;
+
+// b * a with b as the multiply's first operand, as in every variant (the
+// AVX-512 one takes a as an embedded broadcast), then product + c with the
+// product first. When both operands are NaN the first one's payload wins, and
+// the compiler would otherwise feel free to swap them.
+inline __m256 mul(__m256 b, __m256 a) {
+    __m256 r;
+    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(b), "v"(a));
+    return r;
+}
+inline __m256 add_product(__m256 p, __m256 c) {
+    __asm__("vaddps %0, %1, %0" : "+v"(c) : "v"(p));
+    return c;
+}
+
+// Named accumulators rather than an array: with all 16 registers in use, the
+// compiler keeps an array's memory copy up to date inside the loop.
+#define KESTRIX_ROWS(X) X(0) X(1) X(2) X(3) X(4) X(5)
+
+template <std::size_t R>
+void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, float* c,
+            std::size_t ldc, bool first) {
+#define KESTRIX_INIT(r)                                                         \
+    __m256 lo##r = _mm256_setzero_ps(), hi##r = _mm256_setzero_ps();            \
+    if constexpr (R > r)                                                        \
+        if (!first) {                                                           \
+            lo##r = _mm256_loadu_ps(c + r * ldc);                               \
+            hi##r = _mm256_loadu_ps(c + r * ldc + 8);                           \
+        }
+#define KESTRIX_STEP(r)                                                         \
+    if constexpr (R > r) {                                                      \
+        __m256 av = _mm256_broadcast_ss(a + r);                                 \
+        lo##r = add_product(mul(b_lo, av), lo##r);                              \
+        hi##r = add_product(mul(b_hi, av), hi##r);                              \
+    }
+#define KESTRIX_STORE(r)                                                        \
+    if constexpr (R > r) {                                                      \
+        _mm256_storeu_ps(c + r * ldc, lo##r);                                   \
+        _mm256_storeu_ps(c + r * ldc + 8, hi##r);                               \
+    }
+    KESTRIX_ROWS(KESTRIX_INIT)
+    for (std::size_t k = 0; k < kc; ++k) {
+        __m256 b_lo = _mm256_loadu_ps(b);
+        __m256 b_hi = _mm256_loadu_ps(b + 8);
+        KESTRIX_ROWS(KESTRIX_STEP)
+        a += R;
+        b += ldb;
+    }
+    KESTRIX_ROWS(KESTRIX_STORE)
+#undef KESTRIX_INIT
+#undef KESTRIX_STEP
+#undef KESTRIX_STORE
+}
+#undef KESTRIX_ROWS
+
+constexpr KernelSet set{Isa::avx2, tile_rows, tile_cols,
+                        {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>,
+                         nullptr, nullptr}};
+
+}  // namespace
+
+const KernelSet& avx2_kernels() noexcept { return set; }
+
+}  // namespace kestrix::gemm

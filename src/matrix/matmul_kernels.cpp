@@ -1,0 +1,102 @@
+#include "matrix/matmul_kernels.h"
+
+#include <emmintrin.h>
+
+#include <atomic>
+
+#include "pool/fault.h"
+
+namespace kestrix::gemm {
+namespace {
+
+// Baseline x86-64 (SSE2): up to 4 x 8 results in 8 xmm accumulators.
+constexpr std::size_t tile_rows = 4;
+constexpr std::size_t tile_cols = 8;
+
+// b * a with b as the multiply's first operand, as in every variant (the
+// AVX-512 one takes a as an embedded broadcast), then product + c with the
+// product first. When both operands are NaN the first one's payload wins, and
+// the compiler would otherwise feel free to swap them.
+inline __m128 mul(__m128 b, __m128 a) {
+    __asm__("mulps %1, %0" : "+x"(b) : "x"(a));
+    return b;
+}
+inline __m128 add_product(__m128 p, __m128 c) {
+    __asm__("addps %1, %0" : "+x"(p) : "x"(c));
+    return p;
+}
+
+template <std::size_t R>
+void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, float* c,
+            std::size_t ldc, bool first) {
+    __m128 lo[R], hi[R];
+    for (std::size_t r = 0; r < R; ++r) {
+        lo[r] = first ? _mm_setzero_ps() : _mm_loadu_ps(c + r * ldc);
+        hi[r] = first ? _mm_setzero_ps() : _mm_loadu_ps(c + r * ldc + 4);
+    }
+    for (std::size_t k = 0; k < kc; ++k) {
+        __m128 b_lo = _mm_loadu_ps(b);
+        __m128 b_hi = _mm_loadu_ps(b + 4);
+        for (std::size_t r = 0; r < R; ++r) {
+            __m128 av = _mm_set1_ps(a[r]);
+            lo[r] = add_product(mul(b_lo, av), lo[r]);
+            hi[r] = add_product(mul(b_hi, av), hi[r]);
+        }
+        a += R;
+        b += ldb;
+    }
+    for (std::size_t r = 0; r < R; ++r) {
+        _mm_storeu_ps(c + r * ldc, lo[r]);
+        _mm_storeu_ps(c + r * ldc + 4, hi[r]);
+    }
+}
+
+constexpr KernelSet baseline_set{Isa::baseline, tile_rows, tile_cols,
+                                 {kernel<1>, kernel<2>, kernel<3>, kernel<4>, nullptr, nullptr,
+                                  nullptr, nullptr}};
+
+// -1: automatic; otherwise the forced Isa.
+std::atomic<int> forced{-1};
+
+const KernelSet& widest_supported() noexcept {
+    static const KernelSet& widest = isa_supported(Isa::avx512) ? avx512_kernels()
+                                     : isa_supported(Isa::avx2) ? avx2_kernels()
+                                                                : baseline_set;
+    return widest;
+}
+
+}  // namespace
+
+const KernelSet& baseline_kernels() noexcept { return baseline_set; }
+
+bool isa_supported(Isa isa) noexcept {
+    switch (isa) {
+        case Isa::baseline:
+            return true;
+        case Isa::avx2:
+            return __builtin_cpu_supports("avx2");
+        case Isa::avx512:
+            return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+}
+
+const KernelSet& active_kernels() noexcept {
+    switch (forced.load(std::memory_order_relaxed)) {
+        case static_cast<int>(Isa::baseline):
+            return baseline_set;
+        case static_cast<int>(Isa::avx2):
+            return avx2_kernels();
+        case static_cast<int>(Isa::avx512):
+            return avx512_kernels();
+        default:
+            return widest_supported();
+    }
+}
+
+void set_kernel_override(std::optional<Isa> isa) {
+    if (isa && !isa_supported(*isa)) fail("unsupported kernel");
+    forced.store(isa ? static_cast<int>(*isa) : -1, std::memory_order_relaxed);
+}
+
+}  // namespace kestrix::gemm

@@ -1,0 +1,51 @@
+#pragma once
+// The matrix-product micro-kernels and their run-time choice. A micro-kernel
+// keeps an r x nr tile of results in registers and walks k ascending, each
+// step a separately rounded multiply then add (product + accumulator), so
+// every variant computes the same bits as the plain i-k-j loop.
+#include <cstddef>
+#include <optional>
+
+namespace kestrix::gemm {
+
+enum class Isa { baseline, avx2, avx512 };
+
+// C[r x nr] = (first ? +0.0 : C) + sum over k < kc of b[k * ldb + col] * a[k * r + row],
+// added k ascending. a is packed k-major, r values per step; b's rows hold nr
+// readable floats each; c has row stride ldc and holds r full rows of nr.
+using MicroKernel = void (*)(std::size_t kc, const float* a, const float* b, std::size_t ldb,
+                             float* c, std::size_t ldc, bool first);
+
+constexpr std::size_t max_tile_rows = 8;
+
+struct KernelSet {
+    Isa isa;
+    std::size_t mr;  // largest tile height
+    std::size_t nr;  // tile width
+    MicroKernel kernels[max_tile_rows];  // kernels[r - 1] computes a tile of r rows, r <= mr
+};
+
+// Each set's code uses only its own instructions; call its kernels only
+// where isa_supported says so.
+const KernelSet& baseline_kernels() noexcept;
+const KernelSet& avx2_kernels() noexcept;
+const KernelSet& avx512_kernels() noexcept;
+
+// Whether this processor runs the variant's instructions.
+bool isa_supported(Isa isa) noexcept;
+
+// The set matmul uses: the override when one is set, else the widest supported.
+const KernelSet& active_kernels() noexcept;
+
+// Forces one variant for the C++ tests (fails with "unsupported kernel" when
+// the processor lacks it); nullopt returns to the automatic choice.
+void set_kernel_override(std::optional<Isa> isa);
+
+// Blocking of the driver: k steps per packed block, rows per packed block of
+// the left operand, and the largest right operand (in floats) read in place
+// instead of packed.
+constexpr std::size_t block_k = 256;
+constexpr std::size_t block_rows = 144;
+constexpr std::size_t unpacked_b_limit = 64 * 1024;
+
+}  // namespace kestrix::gemm

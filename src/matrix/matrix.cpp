@@ -1,0 +1,95 @@
+#include "matrix/matrix.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+#include "pool/fault.h"
+#include "pool/loops.h"
+#include "pool/split.h"
+
+namespace kestrix {
+
+Matrix make_matrix(FloatSeq data, std::uint64_t rows, std::uint64_t cols) {
+    std::uint64_t count = 0;
+    if (__builtin_mul_overflow(rows, cols, &count) || count != data.size())
+        fail("Data length does not match rows * cols");
+    return Matrix{std::move(data), rows, cols};
+}
+
+Matrix add(const Matrix& m, float v, PoolRef pool) {
+    return Matrix{parallel_map(pool.get(), m.data, [v](float x) { return x + v; }), m.rows, m.cols};
+}
+
+Matrix mul(const Matrix& m, float v, PoolRef pool) {
+    return Matrix{parallel_map(pool.get(), m.data, [v](float x) { return x * v; }), m.rows, m.cols};
+}
+
+namespace {
+
+// Square blocks of this side keep the source lines a block touches (block
+// lines of 64 bytes each) in L1 while the block's result rows are written.
+constexpr std::size_t transpose_block = 32;
+
+// The checks made for result row j before element i is copied: the source
+// index must be below n, then i below the row's length. Both only depend on
+// where they first fail, so a row's checks collapse into one comparison each.
+void check_transpose_row(std::size_t j, std::size_t r, std::size_t c, std::size_t n) {
+    std::size_t len = std::min(r, n - j * r);
+    // First i whose source index i * c + j reaches n.
+    std::size_t first_bad_source = j >= n ? 0 : c == 0 ? r : (n - j + c - 1) / c;
+    if (first_bad_source < r && first_bad_source <= len) fail_index(first_bad_source * c + j, n);
+    if (len < r) fail_index(len, len);
+}
+
+// dst[x * ld_dst + y] = src[y * ld_src + x] for a 4 x 4 block; shuffles move bits unchanged.
+inline void transpose4(const float* src, std::size_t ld_src, float* dst, std::size_t ld_dst) {
+    __m128 r0 = _mm_loadu_ps(src);
+    __m128 r1 = _mm_loadu_ps(src + ld_src);
+    __m128 r2 = _mm_loadu_ps(src + 2 * ld_src);
+    __m128 r3 = _mm_loadu_ps(src + 3 * ld_src);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    _mm_storeu_ps(dst, r0);
+    _mm_storeu_ps(dst + ld_dst, r1);
+    _mm_storeu_ps(dst + 2 * ld_dst, r2);
+    _mm_storeu_ps(dst + 3 * ld_dst, r3);
+}
+
+// Result rows [j0, j1), source rows [i0, i1) of one block.
+void transpose_block_copy(const float* src, float* dst, std::size_t r, std::size_t c,
+                          std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1) {
+    std::size_t j = j0;
+    for (; j + 4 <= j1; j += 4) {
+        std::size_t i = i0;
+        for (; i + 4 <= i1; i += 4) transpose4(src + i * c + j, c, dst + j * r + i, r);
+        for (; i < i1; ++i)
+            for (std::size_t q = j; q < j + 4; ++q) dst[q * r + i] = src[i * c + q];
+    }
+    for (; j < j1; ++j)
+        for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
+}
+
+}  // namespace
+
+Matrix transpose(const Matrix& m, PoolRef pool) {
+    std::size_t r = m.rows, c = m.cols, n = m.data.size();
+    check_chunk_size(r);
+    FloatSeq out(n);  // every element is written below
+    const float* src = m.data.data();
+    float* dst = out.data();
+    // One result row (one source column) is the unit of splitting, as in a
+    // chunked loop over the result with chunk length r.
+    parallel_leaves(pool.get(), chunk_count(n, r), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t j = lo; j < hi; ++j) check_transpose_row(j, r, c, n);
+        for (std::size_t jb = lo; jb < hi; jb += transpose_block) {
+            std::size_t je = std::min(jb + transpose_block, hi);
+            for (std::size_t ib = 0; ib < r; ib += transpose_block)
+                transpose_block_copy(src, dst, r, c, jb, je, ib, std::min(ib + transpose_block, r));
+        }
+    });
+    return Matrix{std::move(out), c, r};
+}
+
+}  // namespace kestrix

@@ -1,0 +1,99 @@
+#include "solver/solver.h"
+
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+#include "pool/fault.h"
+#include "pool/loops.h"
+#include "pool/split.h"
+#include "solver/solver_kernels.h"
+
+namespace kestrix {
+namespace {
+
+// Largest float count whose byte size can exist; checked before c + 1 is
+// formed, so that a column count near 2^64 cannot wrap into a small buffer.
+constexpr std::uint64_t max_floats = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(float);
+
+// The data must hold exactly rows * cols floats, or the passes would read
+// past its end.
+void check_shape(const Matrix& x) {
+    std::uint64_t len = 0;
+    if (__builtin_mul_overflow(x.rows, x.cols, &len) || len != x.data.size())
+        fail("Data length does not match rows * cols");
+}
+
+// One gradient pass: the sums of e * x[i][j] (first c entries) and of e
+// (entry c) over all samples, e being the error at the current parameters.
+FloatSeq gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const FloatSeq& y) {
+    const std::size_t c = x.cols;
+    const GradientInput in{x.data.data(), y.data(), solver.weights.data(), solver.bias, c};
+    const GradientFold fold = solver_kernels().gradient_fold;
+    auto identity = [c] { return FloatSeq(c + 1, 0.0f); };
+    auto combine = [c](FloatSeq left, const FloatSeq& right) {
+        for (std::size_t j = 0; j <= c; ++j) left[j] = left[j] + right[j];
+        return left;
+    };
+    // The leaves of a fold-reduce, with the kernel folding a whole run of
+    // samples at once: fresh accumulator, samples ascending, then
+    // combine(identity(), folded), so +0.0 + -0.0 still yields +0.0.
+    return parallel_reduce(
+        pool, x.rows,
+        [&](std::size_t lo, std::size_t hi) {
+            FloatSeq acc = identity();
+            // Samples below len(y) fold without effect on a failing leaf, so
+            // the leaf may fail before folding them.
+            if (hi > y.size()) fail_index(lo > y.size() ? lo : y.size(), y.size());
+            fold(in, lo, hi, acc.data());
+            return combine(identity(), acc);
+        },
+        [&](FloatSeq left, FloatSeq right) { return combine(std::move(left), right); });
+}
+
+}  // namespace
+
+void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
+    if (x.cols > max_floats) fail("capacity overflow");
+    check_shape(x);
+    solver.weights = FloatSeq(x.cols, 0.0f);
+    solver.bias = 0.0f;
+    const float nf = static_cast<float>(x.rows);
+    const float lr = solver.lr;
+    const std::uint64_t iters = solver.iters;
+    if (iters == 0) return;
+    Pool& p = pool.get();
+    for (std::uint64_t step = 0; step < iters; ++step) {
+        FloatSeq g = gradient_pass(p, solver, x, y);
+        float* w = solver.weights.data();
+        for (std::size_t j = 0; j < x.cols; ++j) w[j] = w[j] - (g[j] / nf) * lr;
+        solver.bias = solver.bias - (g[x.cols] / nf) * lr;
+    }
+}
+
+FloatSeq predict(const Solver& solver, const Matrix& x, PoolRef pool) {
+    const std::size_t c = x.cols;
+    check_chunk_size(c);
+    const std::size_t len = x.data.size();
+    const std::size_t rows = chunk_count(len, c);
+    const std::size_t w_len = solver.weights.size();
+    Pool& p = pool.get();
+    FloatSeq out(rows);
+    const float* data = x.data.data();
+    float* o = out.data();
+    const PredictRows kernel = solver_kernels().predict_rows;
+    parallel_leaves(p, rows, [&](std::size_t lo, std::size_t hi) {
+        if (lo == hi) return;
+        // Every row of this leaf would fail at the same column.
+        if (c > w_len) fail_index(w_len, w_len);
+        // A short last run of data (never made by make_matrix) lacks the
+        // columns from its length on.
+        std::size_t full = hi;
+        if (hi == rows && len % c != 0) full = hi - 1;
+        kernel(data, c, solver.weights.data(), solver.bias, lo, full, o);
+        if (full != hi) fail_index(len % c, len % c);
+    });
+    return out;
+}
+
+}  // namespace kestrix

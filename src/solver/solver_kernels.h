@@ -1,0 +1,55 @@
+#pragma once
+// The two inner loops of the solver, in one variant per instruction set.
+// Every variant computes the same bits: each prediction adds its columns in
+// ascending order, and the gradient adds one sample's terms to all column
+// accumulators at once, samples in ascending order. No sum is ever regrouped.
+#include <cstddef>
+
+namespace kestrix {
+
+// Read-only inputs of one gradient pass: x is row-major with `cols` columns;
+// w holds `cols` weights.
+struct GradientInput {
+    const float* x;
+    const float* y;
+    const float* w;
+    float bias;
+    std::size_t cols;
+};
+
+// Folds samples [lo, hi) ascending into acc (cols gradient sums, then the
+// bias sum at acc[cols]). The caller has checked that y covers [lo, hi).
+using GradientFold = void (*)(const GradientInput& in, std::size_t lo, std::size_t hi,
+                              float* acc);
+
+// out[r] = bias + w[0] * x[r][0] + ... for rows [lo, hi), columns ascending.
+using PredictRows = void (*)(const float* x, std::size_t cols, const float* w, float bias,
+                             std::size_t lo, std::size_t hi, float* out);
+
+struct SolverKernels {
+    const char* name;
+    GradientFold gradient_fold;
+    PredictRows predict_rows;
+};
+
+enum class SolverIsa { baseline, avx2, avx512 };
+
+// The variant for isa, or nullptr when this processor cannot run it.
+const SolverKernels* solver_kernels_for(SolverIsa isa) noexcept;
+
+// The variant fit and predict use: the override if one is set, else the
+// widest the processor supports.
+const SolverKernels& solver_kernels() noexcept;
+
+// Forces a variant for every later call (nullptr restores the automatic
+// choice). Meant for tests, which run each variant against one oracle.
+void set_solver_kernels_override(const SolverKernels* kernels) noexcept;
+
+namespace detail {
+// Defined in the per-instruction-set files; only called once the processor
+// is known to support them.
+const SolverKernels& solver_kernels_avx2() noexcept;
+const SolverKernels& solver_kernels_avx512() noexcept;
+}  // namespace detail
+
+}  // namespace kestrix

@@ -1,0 +1,27 @@
+#include "stress/stress.h"
+
+#include <math.h>
+
+#include "pool/loops.h"
+
+namespace kestrix {
+
+// The terms are defined by the C library's float functions: these calls must
+// stay real calls to sinf, cosf and tanf, never a vectorised replacement.
+float heavy_term(float x, std::uint64_t iterations) noexcept {
+    float v = x;
+    for (std::uint64_t k = 0; k < iterations; ++k) {
+        v = ::sinf(v);
+        v = ::cosf(v);
+        v = ::tanf(v);
+        v = ::fabsf(v);
+    }
+    return v;
+}
+
+float run_heavy_logic(const FloatSeq& data, std::uint64_t iterations, PoolRef pool) {
+    return parallel_sum(pool.get(), data,
+                        [iterations](float x) { return heavy_term(x, iterations); });
+}
+
+}  // namespace kestrix
