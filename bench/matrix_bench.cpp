@@ -34,8 +34,8 @@ void matmul_bench(benchmark::State& state, gemm::Isa isa, std::size_t workers) {
     for (auto _ : state) benchmark::DoNotOptimize(matmul(a, b, pool));
     gemm::set_kernel_override(std::nullopt);
     double flops = 2.0 * double(n) * double(n) * double(n);
-    state.counters["GFLOP/s"] = benchmark::Counter(flops * 1e-9 * double(state.iterations()),
-                                                   benchmark::Counter::kIsRate);
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(flops * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void scalar_bench(benchmark::State& state, bool multiply) {
@@ -63,9 +63,22 @@ BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, gemm::Isa::avx512, 1)->Apply(mat
 BENCHMARK_CAPTURE(matmul_bench, avx2, gemm::Isa::avx2, 0)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, gemm::Isa::avx2, 1)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, gemm::Isa::baseline, 1)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(scalar_bench, add, false)->Arg(1024)->Arg(4096)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(scalar_bench, mul, true)->Arg(1024)->Arg(4096)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(transpose_bench)->Arg(256)->Arg(1024)->Arg(4096)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(scalar_bench, add, false)
+    ->Arg(1024)
+    ->Arg(4096)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(scalar_bench, mul, true)
+    ->Arg(1024)
+    ->Arg(4096)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(transpose_bench)
+    ->Arg(256)
+    ->Arg(1024)
+    ->Arg(4096)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace kestrix

@@ -19,7 +19,8 @@ void BM_RoundTripTwoItems(benchmark::State& state) {
     Pool& pool = global_pool();
     FloatSeq buf(2, 0.0f);
     for (auto _ : state) {
-        parallel_for_each_chunk(pool, buf, 1, [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
+        parallel_for_each_chunk(pool, buf, 1,
+                                [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
         benchmark::DoNotOptimize(buf.data());
     }
 }
@@ -34,10 +35,10 @@ void BM_RoundTripAfterGap(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         auto until = std::chrono::steady_clock::now() + gap;
-        while (std::chrono::steady_clock::now() < until) {
-        }
+        while (std::chrono::steady_clock::now() < until) {}
         state.ResumeTiming();
-        parallel_for_each_chunk(pool, buf, 1, [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
+        parallel_for_each_chunk(pool, buf, 1,
+                                [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
         benchmark::DoNotOptimize(buf.data());
     }
 }

@@ -44,9 +44,9 @@ void BM_FitStep(benchmark::State& state) {
         fit(s, x, y);
         benchmark::DoNotOptimize(s.bias);
     }
-    state.counters["per_step"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * steps),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_step"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * steps),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.SetLabel(kernels->name);
     set_solver_kernels_override(nullptr);
 }

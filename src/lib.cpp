@@ -190,8 +190,8 @@ PyMethodDef solver_methods[] = {
 PyMethodDef heavy_def = {"run_heavy_logic", entry(heavy_logic), keywords,
                          "run_heavy_logic(data, iterations)\n--\n\n"};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr,
-                          nullptr,               nullptr,   nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* stored_module = nullptr;
 
@@ -240,12 +240,18 @@ Status module_body(PyObject* module) {
 
 }  // namespace
 
-const ClassDef matrix_class = {"builtins.KestrixMatrix", "KestrixMatrix",
+const ClassDef matrix_class = {"builtins.KestrixMatrix",
+                               "KestrixMatrix",
                                "KestrixMatrix(data, rows, cols)\n--\n\n",
-                               static_cast<int>(sizeof(MatrixObject)), matrix_new, matrix_methods};
-const ClassDef solver_class = {"builtins.KestrixSolver", "KestrixSolver",
+                               static_cast<int>(sizeof(MatrixObject)),
+                               matrix_new,
+                               matrix_methods};
+const ClassDef solver_class = {"builtins.KestrixSolver",
+                               "KestrixSolver",
                                "KestrixSolver(lr, iters)\n--\n\n",
-                               static_cast<int>(sizeof(SolverObject)), solver_new, solver_methods};
+                               static_cast<int>(sizeof(SolverObject)),
+                               solver_new,
+                               solver_methods};
 
 }  // namespace kestrix::py
 

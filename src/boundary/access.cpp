@@ -16,7 +16,7 @@ std::string qualname(PyObject* o) {
         char* data = nullptr;
         Py_ssize_t len = 0;
         if (utf8 && PyBytes_AsStringAndSize(utf8.get(), &data, &len) == 0)
-            return std::string(data, static_cast<std::size_t>(len));
+            return {data, static_cast<std::size_t>(len)};
     }
     PyErr_Clear();
     return "<failed to extract type name>";
@@ -32,7 +32,8 @@ Result<Instance<Record>*> instance_of(PyObject* o, PyObject* type, const char* w
 }  // namespace
 
 PyErr conversion_error(PyObject* o, const char* wanted) {
-    return PyErr::type_error("'" + qualname(o) + "' object cannot be converted to '" + wanted + "'");
+    return PyErr::type_error("'" + qualname(o) + "' object cannot be converted to '" + wanted +
+                             "'");
 }
 
 Result<SharedAccess<Matrix>> shared_matrix(PyObject* o) {

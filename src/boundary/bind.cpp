@@ -42,7 +42,7 @@ std::string name_list(const std::string_view* names, std::size_t count) {
 Result<BoundArgs> bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs) {
     BoundArgs slots;
     std::string fn(sig.function);
-    std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
+    auto given = static_cast<std::size_t>(PyTuple_Size(args));
     for (std::size_t i = 0; i < given && i < sig.count; ++i)
         slots[i] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
     if (given > sig.count) {

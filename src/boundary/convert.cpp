@@ -124,7 +124,8 @@ PyRef count_pair(std::uint64_t a, std::uint64_t b) {
     PyObject* first = PyLong_FromUnsignedLongLong(a);
     if (first == nullptr || PyTuple_SetItem(tuple.get(), 0, first) != 0) interpreter_call_failed();
     PyObject* second = PyLong_FromUnsignedLongLong(b);
-    if (second == nullptr || PyTuple_SetItem(tuple.get(), 1, second) != 0) interpreter_call_failed();
+    if (second == nullptr || PyTuple_SetItem(tuple.get(), 1, second) != 0)
+        interpreter_call_failed();
     return tuple;
 }
 

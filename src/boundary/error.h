@@ -71,11 +71,11 @@ struct Unit {};
 template <class T>
 class Result {
 public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}      // NOLINT
     Result(PyErr error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
     explicit operator bool() const noexcept { return v_.index() == 0; }
-    T& operator*() noexcept { return std::get<0>(v_); }
-    T* operator->() noexcept { return &std::get<0>(v_); }
+    T& operator*() noexcept { return *std::get_if<0>(&v_); }
+    T* operator->() noexcept { return std::get_if<0>(&v_); }
     PyErr error() noexcept { return std::move(std::get<1>(v_)); }
 
 private:

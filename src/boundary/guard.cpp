@@ -39,12 +39,13 @@ std::optional<std::string> lenient_utf8(PyObject* str) {
 
 std::optional<std::string> attr_text(PyObject* o, const char* name) {
     PyRef v = PyRef::steal(PyObject_GetAttrString(o, name));
-    if (!v || !(PyType_GetFlags(Py_TYPE(v.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) return std::nullopt;
+    if (!v || !(PyType_GetFlags(Py_TYPE(v.get())) & Py_TPFLAGS_UNICODE_SUBCLASS))
+        return std::nullopt;
     return lenient_utf8(v.get());
 }
 
 std::string unprintable(PyObject* o) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
     auto module = attr_text(type, "__module__");
     auto name = module ? attr_text(type, "__name__") : std::nullopt;
     PyErr_Clear();
@@ -76,13 +77,25 @@ PyRef make_failure_type() {
 
 }  // namespace
 
-PyErr PyErr::type_error(std::string m) { return lazy([] { return PyExc_TypeError; }, std::move(m)); }
+PyErr PyErr::type_error(std::string m) {
+    return lazy([] { return PyExc_TypeError; }, std::move(m));
+}
 
-PyErr PyErr::value_error(std::string m) { return lazy([] { return PyExc_ValueError; }, std::move(m)); }
-PyErr PyErr::runtime_error(std::string m) { return lazy([] { return PyExc_RuntimeError; }, std::move(m)); }
-PyErr PyErr::memory_error(std::string m) { return lazy([] { return PyExc_MemoryError; }, std::move(m)); }
-PyErr PyErr::import_error(std::string m) { return lazy([] { return PyExc_ImportError; }, std::move(m)); }
-PyErr PyErr::system_error(std::string m) { return lazy([] { return PyExc_SystemError; }, std::move(m)); }
+PyErr PyErr::value_error(std::string m) {
+    return lazy([] { return PyExc_ValueError; }, std::move(m));
+}
+PyErr PyErr::runtime_error(std::string m) {
+    return lazy([] { return PyExc_RuntimeError; }, std::move(m));
+}
+PyErr PyErr::memory_error(std::string m) {
+    return lazy([] { return PyExc_MemoryError; }, std::move(m));
+}
+PyErr PyErr::import_error(std::string m) {
+    return lazy([] { return PyExc_ImportError; }, std::move(m));
+}
+PyErr PyErr::system_error(std::string m) {
+    return lazy([] { return PyExc_SystemError; }, std::move(m));
+}
 
 PyObject* contained_failure_type() {
     if (stored_failure_type == nullptr) {
@@ -135,8 +148,9 @@ std::optional<PyErr> take_pending_error() {
         if (text) message = *text;
         PyErr_Clear();
     }
-    write_stderr("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-                 "Python stack trace below:\n");
+    write_stderr(
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+        "Python stack trace below:\n");
     PyErr_Restore(t, v, tb);
     PyErr_PrintEx(0);
     throw Fault(std::move(message), std::source_location::current());

@@ -70,7 +70,8 @@ PyObject* run_guarded(Body&& body,
 
 // Instance release: same frame, no catch; any failure meets the trap.
 template <class Body>
-void run_release(Body&& body, std::source_location where = std::source_location::current()) noexcept {
+void run_release(Body&& body,
+                 std::source_location where = std::source_location::current()) noexcept {
     try {
         body();
     } catch (...) {

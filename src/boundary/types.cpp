@@ -46,10 +46,9 @@ Result<PyObject*> type_object(const ClassDef& def) {
         if (tb != nullptr && v != nullptr) PyException_SetTraceback(v, tb);
         Py_XDECREF(t);
         Py_XDECREF(tb);
-        return PyErr::with_cause([] { return PyExc_RuntimeError; },
-                                 std::string("An error occurred while initializing class ") +
-                                     def.name,
-                                 PyRef::steal(v));
+        return PyErr::with_cause(
+            [] { return PyExc_RuntimeError; },
+            std::string("An error occurred while initializing class ") + def.name, PyRef::steal(v));
     }
     slot = made;
     return slot;

@@ -14,8 +14,7 @@ namespace kestrix::py {
 // n > 0 shared accesses, -1 one exclusive access).
 template <class Record>
 struct Instance {
-    PyObject_HEAD
-    Record record;
+    PyObject_HEAD Record record;
     std::int64_t borrow;
 };
 using MatrixObject = Instance<Matrix>;

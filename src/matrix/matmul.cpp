@@ -36,7 +36,11 @@ public:
     // storage is the caller's buffer, grown here when too small; reusing it
     // saves a fresh buffer's page faults on every product.
     PackedRight(const float* b, std::size_t k, std::size_t n, std::size_t nr, FloatSeq& storage)
-        : b_(b), k_(k), n_(n), nr_(nr), panels_((n + nr - 1) / nr),
+        : b_(b),
+          k_(k),
+          n_(n),
+          nr_(nr),
+          panels_((n + nr - 1) / nr),
           state_(std::make_unique<std::atomic<unsigned char>[]>(panels_)) {
         std::size_t need = panels_ * k * nr + 16;
         if (storage.size() < need) {
@@ -93,12 +97,11 @@ Scratch& scratch() {
 // The checks that reading row i's operands would make, in the order the
 // plain loop makes them: for each k, the left index, then the right indices
 // of row k. Each fails first at a position computable from the lengths.
-void check_row(std::size_t i, std::size_t k, std::size_t n, std::size_t a_len,
-               std::size_t b_len) {
+void check_row(std::size_t i, std::size_t k, std::size_t n, std::size_t a_len, std::size_t b_len) {
     if (k == 0) return;
     std::size_t a_first = i * k;
     std::size_t bad_a = a_len > a_first ? a_len - a_first : 0;  // first k whose left index fails
-    std::size_t bad_b = b_len / n;                               // first k with a failing right index
+    std::size_t bad_b = b_len / n;  // first k with a failing right index
     if (bad_a < k && bad_a <= bad_b) fail_index(a_first + bad_a, a_len);
     if (bad_b < k) fail_index(b_len, b_len);
 }
@@ -183,7 +186,8 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
                     std::size_t w = pr.n - j0;
                     float* e = s.edge.data();
                     for (std::size_t kk = 0; kk < kc; ++kk) {
-                        std::memcpy(e + kk * ks.nr, pr.b + (p0 + kk) * pr.n + j0, w * sizeof(float));
+                        std::memcpy(e + kk * ks.nr, pr.b + (p0 + kk) * pr.n + j0,
+                                    w * sizeof(float));
                         std::fill(e + kk * ks.nr + w, e + (kk + 1) * ks.nr, 0.0f);
                     }
                     b = e;

@@ -34,23 +34,23 @@ inline __m256 add_product(__m256 p, __m256 c) {
 template <std::size_t R>
 void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, float* c,
             std::size_t ldc, bool first) {
-#define KESTRIX_INIT(r)                                                         \
-    __m256 lo##r = _mm256_setzero_ps(), hi##r = _mm256_setzero_ps();            \
-    if constexpr (R > r)                                                        \
-        if (!first) {                                                           \
-            lo##r = _mm256_loadu_ps(c + r * ldc);                               \
-            hi##r = _mm256_loadu_ps(c + r * ldc + 8);                           \
+#define KESTRIX_INIT(r)                                              \
+    __m256 lo##r = _mm256_setzero_ps(), hi##r = _mm256_setzero_ps(); \
+    if constexpr (R > (r))                                           \
+        if (!first) {                                                \
+            lo##r = _mm256_loadu_ps(c + (r)*ldc);                    \
+            hi##r = _mm256_loadu_ps(c + (r)*ldc + 8);                \
         }
-#define KESTRIX_STEP(r)                                                         \
-    if constexpr (R > r) {                                                      \
-        __m256 av = _mm256_broadcast_ss(a + r);                                 \
-        lo##r = add_product(mul(b_lo, av), lo##r);                              \
-        hi##r = add_product(mul(b_hi, av), hi##r);                              \
+#define KESTRIX_STEP(r)                            \
+    if constexpr (R > (r)) {                       \
+        __m256 av = _mm256_broadcast_ss(a + (r));  \
+        lo##r = add_product(mul(b_lo, av), lo##r); \
+        hi##r = add_product(mul(b_hi, av), hi##r); \
     }
-#define KESTRIX_STORE(r)                                                        \
-    if constexpr (R > r) {                                                      \
-        _mm256_storeu_ps(c + r * ldc, lo##r);                                   \
-        _mm256_storeu_ps(c + r * ldc + 8, hi##r);                               \
+#define KESTRIX_STORE(r)                          \
+    if constexpr (R > (r)) {                      \
+        _mm256_storeu_ps(c + (r)*ldc, lo##r);     \
+        _mm256_storeu_ps(c + (r)*ldc + 8, hi##r); \
     }
     KESTRIX_ROWS(KESTRIX_INIT)
     for (std::size_t k = 0; k < kc; ++k) {
@@ -67,9 +67,11 @@ void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, flo
 }
 #undef KESTRIX_ROWS
 
-constexpr KernelSet set{Isa::avx2, tile_rows, tile_cols,
-                        {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>,
-                         nullptr, nullptr}};
+constexpr KernelSet set{
+    Isa::avx2,
+    tile_rows,
+    tile_cols,
+    {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>, nullptr, nullptr}};
 
 }  // namespace
 

@@ -38,22 +38,22 @@ inline __m512 add_product(__m512 p, __m512 c) {
 template <std::size_t R>
 void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, float* c,
             std::size_t ldc, bool first) {
-#define KESTRIX_INIT(r)                                                         \
-    __m512 lo##r = _mm512_setzero_ps(), hi##r = _mm512_setzero_ps();            \
-    if constexpr (R > r)                                                        \
-        if (!first) {                                                           \
-            lo##r = _mm512_loadu_ps(c + r * ldc);                               \
-            hi##r = _mm512_loadu_ps(c + r * ldc + 16);                          \
+#define KESTRIX_INIT(r)                                              \
+    __m512 lo##r = _mm512_setzero_ps(), hi##r = _mm512_setzero_ps(); \
+    if constexpr (R > (r))                                           \
+        if (!first) {                                                \
+            lo##r = _mm512_loadu_ps(c + (r)*ldc);                    \
+            hi##r = _mm512_loadu_ps(c + (r)*ldc + 16);               \
         }
-#define KESTRIX_STEP(r)                                                         \
-    if constexpr (R > r) {                                                      \
-        lo##r = add_product(mul_broadcast(b_lo, a + r), lo##r);                 \
-        hi##r = add_product(mul_broadcast(b_hi, a + r), hi##r);                 \
+#define KESTRIX_STEP(r)                                           \
+    if constexpr (R > (r)) {                                      \
+        lo##r = add_product(mul_broadcast(b_lo, a + (r)), lo##r); \
+        hi##r = add_product(mul_broadcast(b_hi, a + (r)), hi##r); \
     }
-#define KESTRIX_STORE(r)                                                        \
-    if constexpr (R > r) {                                                      \
-        _mm512_storeu_ps(c + r * ldc, lo##r);                                   \
-        _mm512_storeu_ps(c + r * ldc + 16, hi##r);                              \
+#define KESTRIX_STORE(r)                           \
+    if constexpr (R > (r)) {                       \
+        _mm512_storeu_ps(c + (r)*ldc, lo##r);      \
+        _mm512_storeu_ps(c + (r)*ldc + 16, hi##r); \
     }
     KESTRIX_ROWS(KESTRIX_INIT)
     for (std::size_t k = 0; k < kc; ++k) {
@@ -70,9 +70,11 @@ void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, flo
 }
 #undef KESTRIX_ROWS
 
-constexpr KernelSet set{Isa::avx512, tile_rows, tile_cols,
-                        {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>,
-                         kernel<7>, kernel<8>}};
+constexpr KernelSet set{
+    Isa::avx512,
+    tile_rows,
+    tile_cols,
+    {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>, kernel<7>, kernel<8>}};
 
 }  // namespace
 

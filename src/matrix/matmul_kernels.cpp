@@ -51,9 +51,11 @@ void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, flo
     }
 }
 
-constexpr KernelSet baseline_set{Isa::baseline, tile_rows, tile_cols,
-                                 {kernel<1>, kernel<2>, kernel<3>, kernel<4>, nullptr, nullptr,
-                                  nullptr, nullptr}};
+constexpr KernelSet baseline_set{
+    Isa::baseline,
+    tile_rows,
+    tile_cols,
+    {kernel<1>, kernel<2>, kernel<3>, kernel<4>, nullptr, nullptr, nullptr, nullptr}};
 
 // -1: automatic; otherwise the forced Isa.
 std::atomic<int> forced{-1};
@@ -71,26 +73,19 @@ const KernelSet& baseline_kernels() noexcept { return baseline_set; }
 
 bool isa_supported(Isa isa) noexcept {
     switch (isa) {
-        case Isa::baseline:
-            return true;
-        case Isa::avx2:
-            return __builtin_cpu_supports("avx2");
-        case Isa::avx512:
-            return __builtin_cpu_supports("avx512f");
+        case Isa::baseline: return true;
+        case Isa::avx2: return __builtin_cpu_supports("avx2");
+        case Isa::avx512: return __builtin_cpu_supports("avx512f");
     }
     return false;
 }
 
 const KernelSet& active_kernels() noexcept {
     switch (forced.load(std::memory_order_relaxed)) {
-        case static_cast<int>(Isa::baseline):
-            return baseline_set;
-        case static_cast<int>(Isa::avx2):
-            return avx2_kernels();
-        case static_cast<int>(Isa::avx512):
-            return avx512_kernels();
-        default:
-            return widest_supported();
+        case static_cast<int>(Isa::baseline): return baseline_set;
+        case static_cast<int>(Isa::avx2): return avx2_kernels();
+        case static_cast<int>(Isa::avx512): return avx512_kernels();
+        default: return widest_supported();
     }
 }
 

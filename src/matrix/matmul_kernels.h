@@ -20,8 +20,8 @@ constexpr std::size_t max_tile_rows = 8;
 
 struct KernelSet {
     Isa isa;
-    std::size_t mr;  // largest tile height
-    std::size_t nr;  // tile width
+    std::size_t mr;                      // largest tile height
+    std::size_t nr;                      // tile width
     MicroKernel kernels[max_tile_rows];  // kernels[r - 1] computes a tile of r rows, r <= mr
 };
 
@@ -46,6 +46,6 @@ void set_kernel_override(std::optional<Isa> isa);
 // instead of packed.
 constexpr std::size_t block_k = 256;
 constexpr std::size_t block_rows = 144;
-constexpr std::size_t unpacked_b_limit = 64 * 1024;
+constexpr std::size_t unpacked_b_limit = std::size_t{64} * 1024;
 
 }  // namespace kestrix::gemm

@@ -47,8 +47,7 @@ void append_backtrace(std::string& out) {
 }  // namespace
 
 OutOfMemory::OutOfMemory(std::size_t bytes)
-    : bytes_(bytes),
-      message_("memory allocation of " + std::to_string(bytes) + " bytes failed") {}
+    : bytes_(bytes), message_("memory allocation of " + std::to_string(bytes) + " bytes failed") {}
 
 void write_report(std::string_view message, const std::source_location& where) noexcept {
     try {
@@ -67,7 +66,9 @@ void write_report(std::string_view message, const std::source_location& where) n
         if (backtrace_enabled())
             append_backtrace(out);
         else if (first)
-            out += "note: run with `KESTRIX_BACKTRACE=1` environment variable to display a backtrace\n";
+            out +=
+                "note: run with `KESTRIX_BACKTRACE=1` environment variable to display a "
+                "backtrace\n";
         write_all(out);
     } catch (...) {
         // Out of memory while reporting: the failure itself still travels.

@@ -14,7 +14,7 @@
 namespace kestrix {
 
 namespace detail {
-void* allocate_floats(std::size_t count);            // throws OutOfMemory
+void* allocate_floats(std::size_t count);  // throws OutOfMemory
 void free_floats(void* p, std::size_t count) noexcept;
 }  // namespace detail
 
@@ -42,7 +42,9 @@ struct FloatAllocator {
     }
 
     template <class U>
-    bool operator==(const FloatAllocator<U>&) const noexcept { return true; }
+    bool operator==(const FloatAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 using FloatSeq = std::vector<float, FloatAllocator<float>>;

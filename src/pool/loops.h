@@ -63,8 +63,8 @@ FloatSeq parallel_map_chunks(Pool& pool, const FloatSeq& input, std::size_t k, F
 // Every leaf folds its indices into a fresh identity() and returns
 // combine(identity(), folded); halves combine as combine(left, right).
 template <class Identity, class Fold, class Combine>
-auto parallel_fold_reduce(Pool& pool, std::size_t n, Identity identity, Fold fold,
-                          Combine combine) -> decltype(identity()) {
+auto parallel_fold_reduce(Pool& pool, std::size_t n, Identity identity, Fold fold, Combine combine)
+    -> decltype(identity()) {
     return parallel_reduce(
         pool, n,
         [&](std::size_t lo, std::size_t hi) {
@@ -72,7 +72,10 @@ auto parallel_fold_reduce(Pool& pool, std::size_t n, Identity identity, Fold fol
             for (std::size_t i = lo; i < hi; ++i) fold(acc, i);
             return combine(identity(), std::move(acc));
         },
-        [&](auto&& left, auto&& right) { return combine(std::move(left), std::move(right)); });
+        [&](auto&& left, auto&& right) {
+            return combine(std::forward<decltype(left)>(left),
+                           std::forward<decltype(right)>(right));
+        });
 }
 
 // Sum of f(input[i]): every leaf starts at -0.0 and adds ascending; halves add left + right.

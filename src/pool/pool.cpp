@@ -88,18 +88,13 @@ Pool& global_pool() {
     std::unique_lock<std::mutex> lock(global_mutex);
     std::size_t workers = 0;
     switch (global_state) {
-        case GlobalState::running:
-            return *global_ptr.load(std::memory_order_relaxed);
+        case GlobalState::running: return *global_ptr.load(std::memory_order_relaxed);
         case GlobalState::failed:
             lock.unlock();
             fail(std::string(not_initialized) +
                  "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
-        case GlobalState::absent:
-            workers = configured_worker_count();
-            break;
-        case GlobalState::forked:
-            workers = forked_workers;
-            break;
+        case GlobalState::absent: workers = configured_worker_count(); break;
+        case GlobalState::forked: workers = forked_workers; break;
     }
     if (!fork_handlers_installed) {
         ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);

@@ -241,8 +241,8 @@ void Registry::sleep(JoinLatch* latch) noexcept {
     try {
         std::unique_lock<std::mutex> lock(sleep_mutex_);
         sleepers_.fetch_add(1, std::memory_order_seq_cst);
-        bool stay = latch != nullptr ? latch->begin_sleep()
-                                     : !terminate_.load(std::memory_order_seq_cst);
+        bool stay =
+            latch != nullptr ? latch->begin_sleep() : !terminate_.load(std::memory_order_seq_cst);
         if (stay && !has_work()) sleep_cv_.wait(lock);
         sleepers_.fetch_sub(1, std::memory_order_seq_cst);
     } catch (...) {
@@ -288,11 +288,13 @@ void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept 
 }
 
 void Registry::wait_until(WorkerThread& self, JoinLatch& latch) noexcept {
-    search(self, [&] { return latch.probe(); }, &latch);
+    search(
+        self, [&] { return latch.probe(); }, &latch);
 }
 
 void Registry::main_loop(WorkerThread& self) {
-    search(self, [&] { return terminate_.load(std::memory_order_acquire); }, nullptr);
+    search(
+        self, [&] { return terminate_.load(std::memory_order_acquire); }, nullptr);
 }
 
 }  // namespace kestrix::detail

@@ -34,13 +34,13 @@ namespace detail {
 
 // Leaf: R(lo, hi) processes [lo, hi) ascending. Combine: R(R&& left, R&& right).
 template <class Leaf, class Combine>
-auto split_run(Pool& pool, std::size_t lo, std::size_t hi, Splitter s, bool taken_over,
-               Leaf& leaf, Combine& combine) -> decltype(leaf(lo, hi)) {
+auto split_run(Pool& pool, std::size_t lo, std::size_t hi, Splitter s, bool taken_over, Leaf& leaf,
+               Combine& combine) -> decltype(leaf(lo, hi)) {
     if (!s.try_split(hi - lo, taken_over)) return leaf(lo, hi);
     std::size_t mid = lo + (hi - lo) / 2;
-    auto [left, right] = pool.join(
-        [&](bool t) { return split_run(pool, lo, mid, s, t, leaf, combine); },
-        [&](bool t) { return split_run(pool, mid, hi, s, t, leaf, combine); });
+    auto [left, right] =
+        pool.join([&](bool t) { return split_run(pool, lo, mid, s, t, leaf, combine); },
+                  [&](bool t) { return split_run(pool, mid, hi, s, t, leaf, combine); });
     return combine(std::move(left), std::move(right));
 }
 
@@ -55,8 +55,12 @@ auto parallel_reduce(Pool& pool, std::size_t len, Leaf leaf, Combine combine)
     std::size_t mid = len / 2;
     return pool.run([&](bool taken_over) {
         auto [left, right] = pool.join(
-            [&](bool t) { return detail::split_run(pool, 0, mid, s, taken_over || t, leaf, combine); },
-            [&](bool t) { return detail::split_run(pool, mid, len, s, taken_over || t, leaf, combine); });
+            [&](bool t) {
+                return detail::split_run(pool, 0, mid, s, taken_over || t, leaf, combine);
+            },
+            [&](bool t) {
+                return detail::split_run(pool, mid, len, s, taken_over || t, leaf, combine);
+            });
         return combine(std::move(left), std::move(right));
     });
 }

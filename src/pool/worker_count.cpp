@@ -100,7 +100,7 @@ std::optional<Group> find_group(const std::string& root) {
 void limit_by(std::optional<std::size_t>& quota, std::optional<std::uint64_t> limit,
               std::optional<std::uint64_t> period) {
     if (!limit || !period || *period == 0) return;
-    std::size_t q = static_cast<std::size_t>(*limit / *period);
+    auto q = static_cast<std::size_t>(*limit / *period);
     quota = quota ? std::min(*quota, q) : q;
 }
 

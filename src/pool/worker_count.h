@@ -37,8 +37,7 @@ std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus
         // 0 asks for the default and settles the question.
         n = *first > 0 ? *first : default_count();
     } else {
-        std::optional<std::uint64_t> second =
-            rs_num_cpus ? parse_count(rs_num_cpus) : std::nullopt;
+        std::optional<std::uint64_t> second = rs_num_cpus ? parse_count(rs_num_cpus) : std::nullopt;
         n = second && *second > 0 ? *second : default_count();
     }
     return n < max_workers ? (n == 0 ? 1 : n) : max_workers;

@@ -48,7 +48,7 @@ FloatSeq gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
             fold(in, lo, hi, acc.data());
             return combine(identity(), acc);
         },
-        [&](FloatSeq left, FloatSeq right) { return combine(std::move(left), right); });
+        [&](FloatSeq left, const FloatSeq& right) { return combine(std::move(left), right); });
 }
 
 }  // namespace
@@ -58,7 +58,7 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
     check_shape(x);
     solver.weights = FloatSeq(x.cols, 0.0f);
     solver.bias = 0.0f;
-    const float nf = static_cast<float>(x.rows);
+    const auto nf = static_cast<float>(x.rows);
     const float lr = solver.lr;
     const std::uint64_t iters = solver.iters;
     if (iters == 0) return;

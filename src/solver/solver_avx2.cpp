@@ -79,8 +79,8 @@ void gradient_fold_avx2(const GradientInput& in, std::size_t lo, std::size_t hi,
         gradient_fold_wide(in, lo, hi, acc);
 }
 
-void predict_rows_avx2(const float* x, std::size_t c, const float* w, float bias,
-                         std::size_t lo, std::size_t hi, float* out) {
+void predict_rows_avx2(const float* x, std::size_t c, const float* w, float bias, std::size_t lo,
+                       std::size_t hi, float* out) {
     for (std::size_t r = lo; r < hi; ++r) out[r] = predict_one(x + r * c, c, w, bias);
 }
 

@@ -5,8 +5,7 @@
 namespace kestrix {
 namespace {
 
-void gradient_fold_baseline(const GradientInput& in, std::size_t lo, std::size_t hi,
-                            float* acc) {
+void gradient_fold_baseline(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
     const std::size_t c = in.cols;
     const float* __restrict w = in.w;
     float* __restrict gw = acc;
@@ -46,13 +45,11 @@ const SolverKernels& widest_supported() noexcept {
 
 const SolverKernels* solver_kernels_for(SolverIsa isa) noexcept {
     switch (isa) {
-        case SolverIsa::baseline:
-            return &baseline;
+        case SolverIsa::baseline: return &baseline;
         case SolverIsa::avx2:
             return __builtin_cpu_supports("avx2") ? &detail::solver_kernels_avx2() : nullptr;
         case SolverIsa::avx512:
-            return __builtin_cpu_supports("avx512f") ? &detail::solver_kernels_avx512()
-                                                     : nullptr;
+            return __builtin_cpu_supports("avx512f") ? &detail::solver_kernels_avx512() : nullptr;
     }
     return nullptr;
 }

@@ -19,8 +19,7 @@ struct GradientInput {
 
 // Folds samples [lo, hi) ascending into acc (cols gradient sums, then the
 // bias sum at acc[cols]). The caller has checked that y covers [lo, hi).
-using GradientFold = void (*)(const GradientInput& in, std::size_t lo, std::size_t hi,
-                              float* acc);
+using GradientFold = void (*)(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc);
 
 // out[r] = bias + w[0] * x[r][0] + ... for rows [lo, hi), columns ascending.
 using PredictRows = void (*)(const float* x, std::size_t cols, const float* w, float bias,

@@ -1,6 +1,6 @@
 #include "stress/stress.h"
 
-#include <math.h>
+#include <cmath>
 
 #include "pool/loops.h"
 

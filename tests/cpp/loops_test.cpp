@@ -24,8 +24,8 @@ FloatSeq seq(std::vector<float> v) { return FloatSeq(v.begin(), v.end()); }
 // The split tree of one worker written out independently: only the two
 // halves of the first split are taken over (there is no thief).
 template <class Leaf, class Combine>
-auto one_worker_tree(std::size_t lo, std::size_t hi, std::size_t budget, bool taken_over,
-                     Leaf leaf, Combine combine) -> decltype(leaf(lo, hi)) {
+auto one_worker_tree(std::size_t lo, std::size_t hi, std::size_t budget, bool taken_over, Leaf leaf,
+                     Combine combine) -> decltype(leaf(lo, hi)) {
     std::size_t len = hi - lo;
     if (len < 2 || (!taken_over && budget == 0)) return leaf(lo, hi);
     budget = taken_over ? std::max<std::size_t>(budget / 2, 1) : budget / 2;
@@ -78,7 +78,8 @@ TEST(OneWorkerTree, LongSumMatchesTheWrittenOutTree) {
     Pool pool(1);
     for (std::size_t n : {2u, 5u, 17u, 1000u, 4099u}) {
         FloatSeq x(n);
-        for (std::size_t i = 0; i < n; ++i) x[i] = 1.0f / static_cast<float>(i + 1) * (i % 3 ? 1e4f : 1.0f);
+        for (std::size_t i = 0; i < n; ++i)
+            x[i] = 1.0f / static_cast<float>(i + 1) * (i % 3 ? 1e4f : 1.0f);
         EXPECT_EQ(bits(parallel_sum(pool, x, [](float v) { return v; })), bits(one_worker_sum(x)))
             << n;
     }
@@ -98,8 +99,7 @@ TEST(OneWorkerTree, FoldLeavesCombineWithAFreshIdentity) {
     EXPECT_EQ(fold_shape(pool, 0), "(,)");
     EXPECT_EQ(fold_shape(pool, 1), "(,0)");
     EXPECT_EQ(fold_shape(pool, 3), "((,0),((,1),(,2)))");
-    EXPECT_EQ(fold_shape(pool, 8),
-              "((((,0),(,1)),((,2),(,3))),(((,4),(,5)),((,6),(,7))))");
+    EXPECT_EQ(fold_shape(pool, 8), "((((,0),(,1)),((,2),(,3))),(((,4),(,5)),((,6),(,7))))");
 }
 
 TEST(OneWorkerTree, FloatFoldMatchesTheTree) {
@@ -203,15 +203,17 @@ TEST(ChunkSize, ZeroIsRefusedBeforeAnyWork) {
     bool ran = false;
     ::testing::internal::CaptureStderr();
     try {
-        parallel_for_each_chunk(pool, buf, 0, [&](std::size_t, float*, std::size_t) { ran = true; });
+        parallel_for_each_chunk(pool, buf, 0,
+                                [&](std::size_t, float*, std::size_t) { ran = true; });
         ADD_FAILURE() << "no failure";
     } catch (const Fault& f) {
         EXPECT_EQ(f.message(), "chunk_size must not be zero");
     }
-    EXPECT_THROW(parallel_map_chunks(pool, buf, 0, [&](const float*, std::size_t) {
-                     ran = true;
-                     return 0.0f;
-                 }),
+    EXPECT_THROW(parallel_map_chunks(pool, buf, 0,
+                                     [&](const float*, std::size_t) {
+                                         ran = true;
+                                         return 0.0f;
+                                     }),
                  Fault);
     ::testing::internal::GetCapturedStderr();
     EXPECT_FALSE(ran);
@@ -261,11 +263,10 @@ TEST_P(Failures, NearestTheStartWinsAndEachLeafReports) {
     EXPECT_EQ(buf[800], 1.0f);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Workers, Failures,
-    ::testing::Combine(::testing::Values(1, 2, 3, 8),
-                       ::testing::Values(FailCase{{3, 900}, "item 3"},
-                                         FailCase{{900}, "item 900"})));
+INSTANTIATE_TEST_SUITE_P(Workers, Failures,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 8),
+                                            ::testing::Values(FailCase{{3, 900}, "item 3"},
+                                                              FailCase{{900}, "item 900"})));
 
 TEST(Concurrency, LoopsFromSeveralOutsideThreads) {
     Pool pool(2);
@@ -276,7 +277,8 @@ TEST(Concurrency, LoopsFromSeveralOutsideThreads) {
     for (int t = 0; t < 4; ++t)
         callers.emplace_back([&, t] {
             for (int r = 0; r < 100; ++r) {
-                FloatSeq out = parallel_map(pool, in, [t](float v) { return v + static_cast<float>(t); });
+                FloatSeq out =
+                    parallel_map(pool, in, [t](float v) { return v + static_cast<float>(t); });
                 for (std::size_t i = 0; i < in.size(); ++i)
                     if (out[i] != in[i] + static_cast<float>(t)) wrong.fetch_add(1);
             }

@@ -28,8 +28,7 @@ FloatSeq random_floats(std::size_t n, std::uint32_t seed) {
 
 // The definition itself: i-k-j, every product and sum rounded to float32 on
 // its own (volatile keeps the compiler from fusing or reordering them).
-FloatSeq oracle(const FloatSeq& a, const FloatSeq& b, std::size_t m, std::size_t k,
-                std::size_t n) {
+FloatSeq oracle(const FloatSeq& a, const FloatSeq& b, std::size_t m, std::size_t k, std::size_t n) {
     FloatSeq r(m * n, 0.0f);
     for (std::size_t i = 0; i < m; ++i)
         for (std::size_t p = 0; p < k; ++p) {
@@ -71,10 +70,9 @@ struct Shape {
 // Around every tile size (4x8, 6x16, 6x32), the k and row blocks, the
 // in-place/packed boundary of the right operand, and degenerate dimensions.
 const Shape shapes[] = {
-    {0, 3, 2},    {1, 1, 1},     {1, 7, 1},    {2, 0, 3},     {3, 5, 2},
-    {5, 1, 33},   {7, 13, 31},   {6, 9, 32},   {13, 17, 65},  {17, 33, 9},
-    {1, 300, 100}, {4, 64, 64},  {25, 257, 33}, {20, 260, 61}, {45, 300, 250},
-    {150, 513, 130},
+    {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},       {3, 5, 2},     {5, 1, 33},
+    {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},     {1, 300, 100}, {4, 64, 64},
+    {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130},
 };
 
 class MatmulExact : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Shape>> {};
@@ -169,18 +167,17 @@ TEST(MatmulFailure, CapacityOverflow) {
     Pool pool(2);
     std::uint64_t two31 = std::uint64_t{1} << 31, two32 = std::uint64_t{1} << 32;
     // 2^62 elements: above the limit; 2^64: does not fit in 64 bits.
-    expect_fault("capacity overflow", [&] {
-        matmul(make_matrix({}, two31, 0), make_matrix({}, 0, two31), pool);
-    });
-    expect_fault("capacity overflow", [&] {
-        matmul(make_matrix({}, two32, 0), make_matrix({}, 0, two32), pool);
-    });
+    expect_fault("capacity overflow",
+                 [&] { matmul(make_matrix({}, two31, 0), make_matrix({}, 0, two31), pool); });
+    expect_fault("capacity overflow",
+                 [&] { matmul(make_matrix({}, two32, 0), make_matrix({}, 0, two32), pool); });
 }
 
 TEST(MatmulFailure, NoResultColumns) {
     Pool pool(2);
-    expect_fault("chunk_size must not be zero",
-                 [&] { matmul(make_matrix({1, 2}, 2, 1), make_matrix({}, 1, 0), pool); });
+    expect_fault("chunk_size must not be zero", [&] {
+        matmul(make_matrix({1, 2}, 2, 1), make_matrix({}, 1, 0), pool);
+    });
 }
 
 TEST(MatmulFailure, NoRowsIsAnEmptyResult) {
@@ -195,8 +192,9 @@ TEST(MatmulFailure, ShortLeftOperandReportsTheFirstBadIndex) {
     Pool pool(1);
     // A record that skipped make_matrix: row 1 reads a[3..5] but a has 5.
     Matrix a{FloatSeq{1, 2, 3, 4, 5}, 2, 3};
-    expect_fault("index out of bounds: the len is 5 but the index is 5",
-                 [&] { matmul(a, make_matrix({1, 2, 3}, 3, 1), pool); });
+    expect_fault("index out of bounds: the len is 5 but the index is 5", [&] {
+        matmul(a, make_matrix({1, 2, 3}, 3, 1), pool);
+    });
 }
 
 }  // namespace

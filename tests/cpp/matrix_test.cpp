@@ -60,8 +60,10 @@ TEST_P(Elementwise, OneFloatOperationPerElement) {
     ASSERT_EQ(prod.data.size(), n);
     for (std::size_t i = 0; i < n; ++i) {
         volatile float s = xs[i] + 0.1f, p = xs[i] * 0.1f;
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(sum.data[i]), std::bit_cast<std::uint32_t>(float(s)));
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(prod.data[i]), std::bit_cast<std::uint32_t>(float(p)));
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(sum.data[i]),
+                  std::bit_cast<std::uint32_t>(float(s)));
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(prod.data[i]),
+                  std::bit_cast<std::uint32_t>(float(p)));
     }
 }
 
@@ -123,8 +125,11 @@ TEST(TransposeValues, SmallExampleAndBitPatterns) {
     Matrix t = transpose(make_matrix({1, 2, 3, 4, 5, 6}, 2, 3), pool);
     EXPECT_EQ(t.data, (FloatSeq{1, 4, 2, 5, 3, 6}));
     // Signalling and quiet NaNs with payloads, -0.0, infinities, a denormal.
-    FloatSeq odd{std::bit_cast<float>(0x7f800001u), std::bit_cast<float>(0xffc12345u), -0.0f,
-                 std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+    FloatSeq odd{std::bit_cast<float>(0x7f800001u),
+                 std::bit_cast<float>(0xffc12345u),
+                 -0.0f,
+                 std::numeric_limits<float>::infinity(),
+                 -std::numeric_limits<float>::infinity(),
                  std::bit_cast<float>(0x00000001u)};
     Matrix back = transpose(transpose(make_matrix(odd, 3, 2), pool), pool);
     EXPECT_EQ(back.rows, 3u);
@@ -145,7 +150,8 @@ TEST(TransposeValues, ShortRecordReportsTheSourceIndex) {
     // A record that skipped make_matrix: 2 x 3 claimed, 5 present. Result row
     // 2 first reads source index 1 * 3 + 2 = 5.
     Matrix bad{FloatSeq{1, 2, 3, 4, 5}, 2, 3};
-    expect_fault("index out of bounds: the len is 5 but the index is 5", [&] { transpose(bad, pool); });
+    expect_fault("index out of bounds: the len is 5 but the index is 5",
+                 [&] { transpose(bad, pool); });
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include "pool/pool.h"
 
 // A forked child of a threaded process must be allowed to go on running.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "die_after_fork=0"; }
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
+    return "die_after_fork=0";
+}
 
 namespace kestrix {
 namespace {

@@ -24,7 +24,9 @@ using namespace std::chrono_literals;
 
 TEST(Run, FromOutsideRunsOnAWorkerTakenOver) {
     Pool pool(2);
-    auto [id, taken_over] = pool.run([](bool t) { return std::pair{std::this_thread::get_id(), t}; });
+    auto [id, taken_over] = pool.run([](bool t) {
+        return std::pair{std::this_thread::get_id(), t};
+    });
     EXPECT_NE(id, std::this_thread::get_id());
     EXPECT_TRUE(taken_over);
 }
@@ -50,7 +52,8 @@ TEST(Run, MoveOnlyResultAndVoid) {
 
 TEST(Run, FailureComesBackToTheCaller) {
     Pool pool(2);
-    EXPECT_THROW(pool.run([](bool) -> int { throw std::runtime_error("boom"); }), std::runtime_error);
+    EXPECT_THROW(pool.run([](bool) -> int { throw std::runtime_error("boom"); }),
+                 std::runtime_error);
     EXPECT_EQ(pool.run([](bool) { return 5; }), 5);  // the pool is still usable
 }
 
@@ -111,8 +114,9 @@ TEST(Join, FirstFailureWinsAndBothRun) {
 
 TEST(Join, SecondFailureWhenFirstSucceeds) {
     Pool pool(3);
-    EXPECT_THROW(pool.join([](bool) { return 1; }, [](bool) -> int { throw std::logic_error("b"); }),
-                 std::logic_error);
+    EXPECT_THROW(
+        pool.join([](bool) { return 1; }, [](bool) -> int { throw std::logic_error("b"); }),
+        std::logic_error);
 }
 
 TEST(Join, EmptyResultIsAnInternalError) {
@@ -133,7 +137,8 @@ TEST(Join, DeepNestingOverflowsTheDequeSafely) {
     // Deeper than the deque: the halves that do not fit run inline.
     std::function<std::size_t(std::size_t)> depth = [&](std::size_t d) -> std::size_t {
         if (d == 0) return 1;
-        auto [a, b] = pool.join([&](bool) { return depth(d - 1); }, [](bool) { return std::size_t{1}; });
+        auto [a, b] =
+            pool.join([&](bool) { return depth(d - 1); }, [](bool) { return std::size_t{1}; });
         return a + b;
     };
     EXPECT_EQ(pool.run([&](bool) { return depth(600); }), 601u);
@@ -151,7 +156,8 @@ TEST(Sleep, WorkersAsleepAreWokenByNewWork) {
 
 std::size_t thread_count() {
     std::size_t n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += !e.path().empty();
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+        n += !e.path().empty();
     return n;
 }
 
@@ -187,8 +193,7 @@ TEST(WorkDeque, OwnerLifoThiefFifoAndFullRefuses) {
     EXPECT_EQ(d.pop(), &items[8]);
     EXPECT_EQ(d.pop(), &items[7]);
     EXPECT_EQ(d.steal(), &items[1]);
-    while (d.pop() != nullptr) {
-    }
+    while (d.pop() != nullptr) {}
     EXPECT_EQ(d.steal(), nullptr);
     EXPECT_TRUE(d.empty());
 }

@@ -220,7 +220,9 @@ TEST(Training, ShortYFailsAtTheFirstMissingIndexAndKeepsTheReset) {
     Solver s = solver_with(0.1f, 3);
     fit(s, matrix({1.0f, 2.0f}, 2, 1), FloatSeq{2.0f, 4.0f}, pool);
     Floats x = random_f32(10 * 2, 5);
-    EXPECT_EQ(fault_message([&] { fit(s, matrix(x, 10, 2), FloatSeq{1, 2, 3, 4}, pool); }),
+    EXPECT_EQ(fault_message([&] {
+                  fit(s, matrix(x, 10, 2), FloatSeq{1, 2, 3, 4}, pool);
+              }),
               "index out of bounds: the len is 4 but the index is 4");
     EXPECT_TRUE(same_bits({0.0f, 0.0f}, s.weights));
     EXPECT_EQ(std::bit_cast<std::uint32_t>(s.bias), 0u);
@@ -239,7 +241,9 @@ TEST(Training, ColumnCountWhoseWeightsCannotExist) {
 TEST(Training, MalformedMatrixIsRefusedBeforeReading) {
     Pool pool(1);
     Solver s = solver_with(0.1f, 1);
-    EXPECT_EQ(fault_message([&] { fit(s, matrix({1, 2, 3}, 2, 2), FloatSeq{1, 2}, pool); }),
+    EXPECT_EQ(fault_message([&] {
+                  fit(s, matrix({1, 2, 3}, 2, 2), FloatSeq{1, 2}, pool);
+              }),
               "Data length does not match rows * cols");
 }
 
@@ -264,11 +268,10 @@ TEST_P(TrainingOracle, MatchesBitForBit) {
         << s.bias << " want " << o.b;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    KernelsBySize, TrainingOracle,
-    ::testing::Combine(::testing::ValuesIn(all_isas),
-                       ::testing::Values(1, 2, 3, 7, 9, 16, 17, 63, 130, 1001),
-                       ::testing::Values(0, 1, 3, 8, 9, 15, 16, 17, 40)));
+INSTANTIATE_TEST_SUITE_P(KernelsBySize, TrainingOracle,
+                         ::testing::Combine(::testing::ValuesIn(all_isas),
+                                            ::testing::Values(1, 2, 3, 7, 9, 16, 17, 63, 130, 1001),
+                                            ::testing::Values(0, 1, 3, 8, 9, 15, 16, 17, 40)));
 
 // --- Prediction --------------------------------------------------------------
 

@@ -21,8 +21,7 @@ float (*volatile lib_cos)(float) = ::cosf;
 float (*volatile lib_tan)(float) = ::tanf;
 
 float term_oracle(float x, std::uint64_t iterations) {
-    for (std::uint64_t k = 0; k < iterations; ++k)
-        x = std::fabs(lib_tan(lib_cos(lib_sin(x))));
+    for (std::uint64_t k = 0; k < iterations; ++k) x = std::fabs(lib_tan(lib_cos(lib_sin(x))));
     return x;
 }
 
@@ -86,7 +85,8 @@ TEST_P(StressByPool, NonFiniteElementsGiveNaN) {
 INSTANTIATE_TEST_SUITE_P(Workers, StressByPool, ::testing::Values(1, 2, 3, 8));
 
 TEST(HeavyTerm, CallsTheLibraryEveryIterationWithoutEarlyExit) {
-    const float inputs[] = {0.0f, -0.0f, 0.7f, -3.0f, 1e6f, std::numeric_limits<float>::denorm_min()};
+    const float inputs[] = {0.0f,  -0.0f, 0.7f,
+                            -3.0f, 1e6f,  std::numeric_limits<float>::denorm_min()};
     for (float x : inputs)
         for (std::uint64_t iterations : {0u, 1u, 2u, 7u, 40u})
             EXPECT_EQ(bits(heavy_term(x, iterations)), bits(term_oracle(x, iterations)))

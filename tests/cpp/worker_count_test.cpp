@@ -28,23 +28,25 @@ class Env : public ::testing::TestWithParam<EnvCase> {};
 
 TEST_P(Env, Count) {
     const EnvCase& c = GetParam();
-    EXPECT_EQ(choose_worker_count(c.num_threads, c.rs_num_cpus, [] { return fake_default; }), c.want);
+    EXPECT_EQ(choose_worker_count(c.num_threads, c.rs_num_cpus, [] { return fake_default; }),
+              c.want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Env,
     ::testing::Values(EnvCase{"4", nullptr, 4}, EnvCase{"+4", "2", 4}, EnvCase{"0004", nullptr, 4},
-                      EnvCase{"0", "2", fake_default}, EnvCase{"-4", "2", 2},
-                      EnvCase{" 4", "2", 2}, EnvCase{"4 ", "2", 2}, EnvCase{"four", "2", 2},
-                      EnvCase{"", "2", 2}, EnvCase{"++4", "2", 2}, EnvCase{"+", "2", 2},
-                      EnvCase{"-0", "2", 2}, EnvCase{"4\xff", "2", 2}, EnvCase{"\xef\xbc\x94", "3", 3},
+                      EnvCase{"0", "2", fake_default}, EnvCase{"-4", "2", 2}, EnvCase{" 4", "2", 2},
+                      EnvCase{"4 ", "2", 2}, EnvCase{"four", "2", 2}, EnvCase{"", "2", 2},
+                      EnvCase{"++4", "2", 2}, EnvCase{"+", "2", 2}, EnvCase{"-0", "2", 2},
+                      EnvCase{"4\xff", "2", 2}, EnvCase{"\xef\xbc\x94", "3", 3},
                       EnvCase{nullptr, "0", fake_default}, EnvCase{nullptr, "x", fake_default},
-                      EnvCase{"junk", "junk", fake_default}, EnvCase{nullptr, nullptr, fake_default},
-                      EnvCase{nullptr, "+3", 3}, EnvCase{"70000", "2", 65535},
-                      EnvCase{nullptr, "70000", 65535}, EnvCase{"65535", nullptr, 65535},
+                      EnvCase{"junk", "junk", fake_default},
+                      EnvCase{nullptr, nullptr, fake_default}, EnvCase{nullptr, "+3", 3},
+                      EnvCase{"70000", "2", 65535}, EnvCase{nullptr, "70000", 65535},
+                      EnvCase{"65535", nullptr, 65535},
                       EnvCase{"18446744073709551615", nullptr, 65535},
-                      EnvCase{"18446744073709551616", "3", 3},
-                      EnvCase{"0x10", "3", 3}, EnvCase{"1_000", "3", 3}));
+                      EnvCase{"18446744073709551616", "3", 3}, EnvCase{"0x10", "3", 3},
+                      EnvCase{"1_000", "3", 3}));
 
 TEST(Env, DefaultIsAskedOnlyWhenNeededAndCapped) {
     int asked = 0;
