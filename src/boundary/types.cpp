@@ -33,10 +33,10 @@ Result<PyObject*> type_object(const ClassDef& def) {
         {Py_tp_dealloc, reinterpret_cast<void*>(release_instance)},
         {0, nullptr},
     };
-    // The spec's name stays readable for the life of the process: before 3.11
+    // The name text stays readable for the life of the process: before 3.11
     // the type keeps pointing into it.
-    PyType_Spec spec = {def.spec_name, def.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* made = PyType_FromSpec(&spec);
+    PyType_Spec shape = {def.spec_name, def.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* made = PyType_FromSpec(&shape);
     if (made == nullptr) {
         PyErr cause = fetch_pending_error();
         restore_error(std::move(cause));
