@@ -2,12 +2,29 @@
 // that report it. Everything here has internal linkage so that no code
 // compiled for AVX-512 can be picked by the linker for a baseline caller.
 //
-// A sample's prediction is a chain of c dependent additions; consecutive
-// samples overlap in the out-of-order core. Lanes across samples would need
-// the rows transposed, and both gathers and a transposing tile measured
-// slower than the scalar chains here. The gain is in the gradient: one
-// sample's terms go into all c sums at once, held in a register.
+// Samples go in blocks of consecutive rows (16 in 512-bit registers, or 8
+// in 256-bit ones for rows of at most 8 columns, which shuffle faster that
+// way). A block is loaded row by row and transposed in registers (shuffles
+// move bits unchanged), so that lane k carries sample k's prediction chain,
+// columns ascending: independent chains share each instruction. The gradient
+// then adds the block's terms sample by sample in ascending order, one vector
+// over the columns per sample. Gathers would do the same transposition but
+// cost far more here.
+//
+// g++ 12 takes the deliberately undefined source operand inside some
+// shuffle intrinsics for an uninitialised read.
+#ifndef __clang__
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#ifndef __clang__
+#pragma GCC diagnostic pop
+#endif
+
+#include <type_traits>
+#include <utility>
 
 #include "solver/solver_kernels.h"
 
@@ -24,60 +41,302 @@ float predict_one(const float* row, std::size_t c, const float* w, float bias) {
 
 __mmask16 low_lanes(std::size_t n) { return static_cast<__mmask16>((1u << n) - 1u); }
 
-// acc[j] = acc[j] + e * row[j] for every column, through memory (wide rows).
-void accumulate_row(float* acc, const float* row, std::size_t c, float e) {
-    __m512 ve = _mm512_set1_ps(e);
-    std::size_t t = 0;
-    for (; t + lanes <= c; t += lanes)
-        _mm512_storeu_ps(acc + t, _mm512_add_ps(_mm512_loadu_ps(acc + t),
-                                                _mm512_mul_ps(ve, _mm512_loadu_ps(row + t))));
-    if (t < c) {
-        __mmask16 m = low_lanes(c - t);
-        __m512 sum = _mm512_add_ps(_mm512_maskz_loadu_ps(m, acc + t),
-                                   _mm512_mul_ps(ve, _mm512_maskz_loadu_ps(m, row + t)));
-        _mm512_mask_storeu_ps(acc + t, m, sum);
+// Columns [0, C) of one row; the lanes above are zero.
+template <int C>
+__m512 load_cols(const float* row) {
+    if constexpr (C == 16)
+        return _mm512_loadu_ps(row);
+    else
+        return _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << C) - 1u), row);
+}
+
+// t[j] lane k = r[k] lane j.
+inline void transpose16(const __m512 r[16], __m512 t[16]) {
+    __m512 a[16], b[16];
+#pragma GCC unroll 8
+    for (int k = 0; k < 16; k += 2) {
+        a[k] = _mm512_unpacklo_ps(r[k], r[k + 1]);
+        a[k + 1] = _mm512_unpackhi_ps(r[k], r[k + 1]);
+    }
+    // b[4q + s], 128-bit lane L: rows 4q .. 4q + 3 of column 4L + s.
+#pragma GCC unroll 4
+    for (int q = 0; q < 16; q += 4) {
+        b[q] = _mm512_castpd_ps(
+            _mm512_unpacklo_pd(_mm512_castps_pd(a[q]), _mm512_castps_pd(a[q + 2])));
+        b[q + 1] = _mm512_castpd_ps(
+            _mm512_unpackhi_pd(_mm512_castps_pd(a[q]), _mm512_castps_pd(a[q + 2])));
+        b[q + 2] = _mm512_castpd_ps(
+            _mm512_unpacklo_pd(_mm512_castps_pd(a[q + 1]), _mm512_castps_pd(a[q + 3])));
+        b[q + 3] = _mm512_castpd_ps(
+            _mm512_unpackhi_pd(_mm512_castps_pd(a[q + 1]), _mm512_castps_pd(a[q + 3])));
+    }
+#pragma GCC unroll 4
+    for (int s = 0; s < 4; ++s) {
+        __m512 lo_even = _mm512_shuffle_f32x4(b[s], b[4 + s], 0x88);
+        __m512 lo_odd = _mm512_shuffle_f32x4(b[s], b[4 + s], 0xdd);
+        __m512 hi_even = _mm512_shuffle_f32x4(b[8 + s], b[12 + s], 0x88);
+        __m512 hi_odd = _mm512_shuffle_f32x4(b[8 + s], b[12 + s], 0xdd);
+        t[s] = _mm512_shuffle_f32x4(lo_even, hi_even, 0x88);
+        t[8 + s] = _mm512_shuffle_f32x4(lo_even, hi_even, 0xdd);
+        t[4 + s] = _mm512_shuffle_f32x4(lo_odd, hi_odd, 0x88);
+        t[12 + s] = _mm512_shuffle_f32x4(lo_odd, hi_odd, 0xdd);
     }
 }
 
-// Rows of at most 16 columns: the gradient sums stay in one register, so
-// the chain from one sample to the next is a single vector addition.
-void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
+// Lane k: p + w[0] * x[k][0] + ... + w[C - 1] * x[k][C - 1], columns
+// ascending, for the 16 rows of a block that start at base, stride apart.
+template <int C>
+__m512 add_columns(__m512 p, const float* base, std::size_t stride, const float* w) {
+    __m512 r[16], t[16];
+#pragma GCC unroll 16
+    for (int k = 0; k < 16; ++k) r[k] = load_cols<C>(base + k * stride);
+    transpose16(r, t);
+#pragma GCC unroll 16
+    for (int j = 0; j < C; ++j) p = _mm512_add_ps(p, _mm512_mul_ps(_mm512_set1_ps(w[j]), t[j]));
+    return p;
+}
+
+// All bits set in lanes below n (n <= 8), for 256-bit masked loads.
+__m256i low_lanes8(std::size_t n) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)),
+                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// The same for blocks of 8 rows of at most 8 columns in 256-bit registers.
+inline void transpose8(const __m256 r[8], __m256 t[8]) {
+    __m256 a[8], b[8];
+#pragma GCC unroll 4
+    for (int k = 0; k < 8; k += 2) {
+        a[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
+        a[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
+    }
+#pragma GCC unroll 2
+    for (int q = 0; q < 8; q += 4) {
+        b[q] = _mm256_shuffle_ps(a[q], a[q + 2], 0x44);
+        b[q + 1] = _mm256_shuffle_ps(a[q], a[q + 2], 0xee);
+        b[q + 2] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0x44);
+        b[q + 3] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0xee);
+    }
+#pragma GCC unroll 4
+    for (int s = 0; s < 4; ++s) {
+        t[s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x20);
+        t[4 + s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x31);
+    }
+}
+
+template <int C>
+__m256 add_columns8(__m256 p, const float* base, std::size_t stride, const float* w) {
+    __m256 r[8], t[8];
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+        if constexpr (C == 8)
+            r[k] = _mm256_loadu_ps(base + k * stride);
+        else
+            r[k] = _mm256_maskload_ps(base + k * stride, low_lanes8(C));
+    }
+    transpose8(r, t);
+#pragma GCC unroll 8
+    for (int j = 0; j < C; ++j) p = _mm256_add_ps(p, _mm256_mul_ps(_mm256_set1_ps(w[j]), t[j]));
+    return p;
+}
+
+// Calls f(std::integral_constant<int, n>) for the n in [1, 16] equal to c.
+template <class F, int... N>
+void with_width(std::size_t c, F&& f, std::integer_sequence<int, N...>) {
+    (void)((c == N + 1 ? (f(std::integral_constant<int, N + 1>{}), true) : false) || ...);
+}
+template <class F>
+void with_width(std::size_t c, F&& f) {
+    with_width(c, std::forward<F>(f), std::make_integer_sequence<int, 16>{});
+}
+
+// Lane k: the prediction of row k of the block at base (c columns).
+__m512 predict_block(const float* base, std::size_t c, const float* w, float bias) {
+    __m512 p = _mm512_set1_ps(bias);
+    std::size_t t = 0;
+    for (; t + lanes <= c; t += lanes) p = add_columns<16>(p, base + t, c, w + t);
+    if (t < c)
+        with_width(c - t,
+                   [&](auto n) { p = add_columns<decltype(n)::value>(p, base + t, c, w + t); });
+    return p;
+}
+
+// The samples of [lo, hi) that do not fill a block, one at a time.
+void gradient_tail(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc, float& gb) {
     const std::size_t c = in.cols;
-    const __mmask16 m = low_lanes(c);
-    __m512 gw = _mm512_maskz_loadu_ps(m, acc);
-    float gb = acc[c];
     for (std::size_t i = lo; i < hi; ++i) {
         const float* row = in.x + i * c;
         float e = predict_one(row, c, in.w, in.bias) - in.y[i];
-        gw = _mm512_add_ps(gw, _mm512_mul_ps(_mm512_set1_ps(e), _mm512_maskz_loadu_ps(m, row)));
+        for (std::size_t j = 0; j < c; ++j) acc[j] = acc[j] + e * row[j];
         gb = gb + e;
     }
-    _mm512_mask_storeu_ps(acc, m, gw);
-    acc[c] = gb;
 }
 
+// Rows of C <= 8 columns: 8-row blocks in 256-bit registers, the gradient
+// sums in one of them. A block's errors are formed before the previous
+// block's sums, so that independent prediction work fills the time the sum
+// chain waits; two error buffers keep the reads of one block's errors from
+// waiting for the store of the next.
+template <int C>
+void gradient_fold_narrow8(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
+    constexpr std::size_t block = 8;
+    const __m256i m8 = low_lanes8(C);
+    auto errors = [&](std::size_t i) {
+        __m256 p = add_columns8<C>(_mm256_set1_ps(in.bias), in.x + i * C, C, in.w);
+        return _mm256_sub_ps(p, _mm256_loadu_ps(in.y + i));
+    };
+    // Below 8 columns, lane C carries the bias sum (see the wider kernel).
+    constexpr bool bias_lane = C < 8;
+    const __mmask16 mb = low_lanes(bias_lane ? C + 1 : C);
+    const __m256 ones = _mm256_set1_ps(1.0f);
+    __m256 gw = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mb, acc));
+    float gb = acc[C];
+    std::size_t i = lo;
+    alignas(32) float e[2][block];
+    if (i + block <= hi) _mm256_store_ps(e[0], errors(i));
+    for (std::size_t b = 0; i + block <= hi; i += block, b ^= 1) {
+        if (i + 2 * block <= hi) _mm256_store_ps(e[b ^ 1], errors(i + block));
+        const float* base = in.x + i * C;
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < block; ++k) {
+            __m256 row;
+            if constexpr (bias_lane)
+                row =
+                    _mm256_blend_ps(_mm256_maskload_ps(base + k * C, m8), ones, 0xff & (0xff << C));
+            else
+                row = _mm256_loadu_ps(base + k * C);
+            gw = _mm256_add_ps(gw, _mm256_mul_ps(_mm256_set1_ps(e[b][k]), row));
+            if constexpr (!bias_lane) gb = gb + e[b][k];
+        }
+    }
+    _mm512_mask_storeu_ps(acc, mb, _mm512_castps256_ps512(gw));
+    if constexpr (bias_lane) gb = acc[C];
+    gradient_tail(in, i, hi, acc, gb);
+    acc[C] = gb;
+}
+
+// Rows of 9 to 16 columns: the gradient sums stay in one register, so the
+// chain from one sample to the next is a single vector addition.
+template <int C>
+void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
+    const __mmask16 m = low_lanes(C);
+    auto errors = [&](std::size_t i) {
+        __m512 p = add_columns<C>(_mm512_set1_ps(in.bias), in.x + i * C, C, in.w);
+        return _mm512_sub_ps(p, _mm512_loadu_ps(in.y + i));
+    };
+    // Below 16 columns, lane C carries the bias sum: its row lane reads 1.0,
+    // and e * 1.0 is e exactly.
+    constexpr bool bias_lane = C < 16;
+    const __mmask16 mb = low_lanes(bias_lane ? C + 1 : C);
+    const __m512 ones = _mm512_set1_ps(1.0f);
+    __m512 gw = _mm512_maskz_loadu_ps(mb, acc);
+    float gb = acc[C];
+    std::size_t i = lo;
+    // Errors are stored one block ahead, in two buffers, so that reading a
+    // block's errors never waits for the store behind the previous sums.
+    alignas(64) float e[2][16];
+    auto add_sample = [&](const float* row, float ek) {
+        __m512 r = bias_lane ? _mm512_mask_loadu_ps(ones, m, row) : _mm512_loadu_ps(row);
+        gw = _mm512_add_ps(gw, _mm512_mul_ps(_mm512_set1_ps(ek), r));
+        if constexpr (!bias_lane) gb = gb + ek;
+    };
+    std::size_t b = 0;
+    if (i + lanes <= hi) _mm512_store_ps(e[0], errors(i));
+    // The next block's prediction chain advances in step with this block's
+    // sum chain: two independent chains for the core to overlap.
+    for (; i + 2 * lanes <= hi; i += lanes, b ^= 1) {
+        const float* base = in.x + i * C;
+        __m512 r[16], t[16];
+#pragma GCC unroll 16
+        for (int k = 0; k < 16; ++k) r[k] = load_cols<C>(base + (lanes + k) * C);
+        transpose16(r, t);
+        __m512 p = _mm512_set1_ps(in.bias);
+#pragma GCC unroll 16
+        for (int k = 0; k < 16; ++k) {
+            if (k < C) p = _mm512_add_ps(p, _mm512_mul_ps(_mm512_set1_ps(in.w[k]), t[k]));
+            add_sample(base + k * std::size_t{C}, e[b][k]);
+        }
+        _mm512_store_ps(e[b ^ 1], _mm512_sub_ps(p, _mm512_loadu_ps(in.y + i + lanes)));
+    }
+    if (i + lanes <= hi) {
+        const float* base = in.x + i * C;
+#pragma GCC unroll 16
+        for (int k = 0; k < 16; ++k) add_sample(base + k * std::size_t{C}, e[b][k]);
+        i += lanes;
+    }
+    _mm512_mask_storeu_ps(acc, mb, gw);
+    if constexpr (bias_lane) gb = acc[C];
+    gradient_tail(in, i, hi, acc, gb);
+    acc[C] = gb;
+}
+
+// Wider rows: the sums go through memory, one 16-column slice at a time;
+// within a slice the block's samples still add in ascending order.
 void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
     const std::size_t c = in.cols;
     float gb = acc[c];
-    for (std::size_t i = lo; i < hi; ++i) {
-        const float* row = in.x + i * c;
-        float e = predict_one(row, c, in.w, in.bias) - in.y[i];
-        accumulate_row(acc, row, c, e);
-        gb = gb + e;
+    std::size_t i = lo;
+    for (; i + lanes <= hi; i += lanes) {
+        const float* base = in.x + i * c;
+        alignas(64) float e[16];
+        _mm512_store_ps(
+            e, _mm512_sub_ps(predict_block(base, c, in.w, in.bias), _mm512_loadu_ps(in.y + i)));
+        for (std::size_t t = 0; t < c; t += lanes) {
+            const __mmask16 m = t + lanes <= c ? __mmask16(0xffff) : low_lanes(c - t);
+            __m512 g = _mm512_maskz_loadu_ps(m, acc + t);
+#pragma GCC unroll 16
+            for (std::size_t k = 0; k < 16; ++k)
+                g = _mm512_add_ps(g, _mm512_mul_ps(_mm512_set1_ps(e[k]),
+                                                   _mm512_maskz_loadu_ps(m, base + k * c + t)));
+            _mm512_mask_storeu_ps(acc + t, m, g);
+        }
+#pragma GCC unroll 16
+        for (float ek : e) gb = gb + ek;
     }
+    gradient_tail(in, i, hi, acc, gb);
     acc[c] = gb;
 }
 
 void gradient_fold_avx512(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
-    if (in.cols <= lanes)
-        gradient_fold_narrow(in, lo, hi, acc);
-    else
+    const std::size_t c = in.cols;
+    if (c == 0) {
+        float gb = acc[0];
+        gradient_tail(in, lo, hi, acc, gb);
+        acc[0] = gb;
+    } else if (c <= lanes) {
+        with_width(c, [&](auto n) {
+            constexpr int C = decltype(n)::value;
+            if constexpr (C <= 8)
+                gradient_fold_narrow8<C>(in, lo, hi, acc);
+            else
+                gradient_fold_narrow<C>(in, lo, hi, acc);
+        });
+    } else {
         gradient_fold_wide(in, lo, hi, acc);
+    }
 }
 
 void predict_rows_avx512(const float* x, std::size_t c, const float* w, float bias, std::size_t lo,
                          std::size_t hi, float* out) {
-    for (std::size_t r = lo; r < hi; ++r) out[r] = predict_one(x + r * c, c, w, bias);
+    std::size_t r = lo;
+    if (c > lanes) {
+        for (; r + lanes <= hi; r += lanes)
+            _mm512_storeu_ps(out + r, predict_block(x + r * c, c, w, bias));
+    } else if (c > 0) {
+        with_width(c, [&](auto n) {
+            constexpr int C = decltype(n)::value;
+            if constexpr (C <= 8) {
+                for (; r + 8 <= hi; r += 8)
+                    _mm256_storeu_ps(out + r,
+                                     add_columns8<C>(_mm256_set1_ps(bias), x + r * C, C, w));
+            } else {
+                for (; r + lanes <= hi; r += lanes)
+                    _mm512_storeu_ps(out + r,
+                                     add_columns<C>(_mm512_set1_ps(bias), x + r * C, C, w));
+            }
+        });
+    }
+    for (; r < hi; ++r) out[r] = predict_one(x + r * c, c, w, bias);
 }
 
 constexpr SolverKernels avx512{"avx512", gradient_fold_avx512, predict_rows_avx512};

@@ -1,20 +1,26 @@
+// Matrix product and transpose on the pool: every kernel variant, forced
+// through the override, against a plain loop of the definition, at sizes
+// around the tiles and blocks and at several worker counts.
+#include "matrix/matrix.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "matrix/matrix.h"
+#include "matrix/matmul_kernels.h"
 #include "pool/fault.h"
 #include "pool/pool.h"
 
 namespace kestrix {
 namespace {
+
+using gemm::Isa;
 
 std::vector<std::uint32_t> bits(const FloatSeq& v) {
     std::vector<std::uint32_t> out(v.size());
@@ -22,74 +28,107 @@ std::vector<std::uint32_t> bits(const FloatSeq& v) {
     return out;
 }
 
-// Distinct bit patterns, so a misplaced copy cannot go unnoticed.
-FloatSeq patterned(std::size_t n) {
+FloatSeq random_floats(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(-2.0f, 2.0f);
     FloatSeq v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = std::bit_cast<float>(0x3f800000u + std::uint32_t(i));
+    for (float& x : v) x = dist(gen);
     return v;
 }
 
-void expect_fault(const std::string& message, auto&& call) {
+// The definition itself: i-k-j, every product and sum rounded to float32 on
+// its own (volatile keeps the compiler from fusing or reordering them).
+FloatSeq oracle(const FloatSeq& a, const FloatSeq& b, std::size_t m, std::size_t k, std::size_t n) {
+    FloatSeq r(m * n, 0.0f);
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t p = 0; p < k; ++p)
+            for (std::size_t j = 0; j < n; ++j) {
+                volatile float prod = a[i * k + p] * b[p * n + j];
+                r[i * n + j] = prod + r[i * n + j];
+            }
+    return r;
+}
+
+std::string fault_message(auto&& call) {
     try {
         call();
-        ADD_FAILURE() << "expected a Fault: " << message;
     } catch (const Fault& f) {
-        EXPECT_EQ(f.message(), message);
+        return f.message();
     }
+    return "<no fault>";
 }
 
-TEST(MakeMatrix, AcceptsExactProductsOnly) {
-    EXPECT_EQ(make_matrix({}, 3, 0).rows, 3u);
-    EXPECT_EQ(make_matrix({}, 0, 3).cols, 3u);
-    expect_fault("Data length does not match rows * cols", [] { make_matrix({1, 2, 3}, 2, 2); });
-    // 2^32 * 2^32 wraps to 0 in 64 bits; it must not match an empty sequence.
-    expect_fault("Data length does not match rows * cols",
-                 [] { make_matrix({}, std::uint64_t{1} << 32, std::uint64_t{1} << 32); });
+const char* isa_name(Isa isa) {
+    return isa == Isa::baseline ? "baseline" : isa == Isa::avx2 ? "avx2" : "avx512";
 }
 
-class Elementwise : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+// Forces one kernel variant for the scope of a test.
+struct ForcedKernel {
+    explicit ForcedKernel(Isa isa) { gemm::set_kernel_override(isa); }
+    ~ForcedKernel() { gemm::set_kernel_override(std::nullopt); }
+};
 
-TEST_P(Elementwise, OneFloatOperationPerElement) {
-    auto [workers, n] = GetParam();
+struct Shape {
+    std::size_t m, k, n;
+};
+
+// Around every tile size (4x8, 6x16, 6x32), the k and row blocks, the
+// in-place/packed boundary of the right operand, and degenerate dimensions.
+const Shape shapes[] = {
+    {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},       {3, 5, 2},     {5, 1, 33},
+    {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},     {1, 300, 100}, {4, 64, 64},
+    {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130},
+};
+
+class MatmulExact : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Shape>> {};
+
+TEST_P(MatmulExact, MatchesOracleBitForBit) {
+    auto [isa, workers, s] = GetParam();
+    if (!gemm::isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
+    ForcedKernel forced(isa);
     Pool pool(workers);
-    FloatSeq xs(n);
-    for (std::size_t i = 0; i < n; ++i) xs[i] = 0.37f * float(i) - 11.0f;
-    Matrix m = make_matrix(xs, 1, n);
-    Matrix sum = add(m, 0.1f, pool), prod = mul(m, 0.1f, pool);
-    ASSERT_EQ(sum.data.size(), n);
-    ASSERT_EQ(prod.data.size(), n);
-    for (std::size_t i = 0; i < n; ++i) {
-        volatile float s = xs[i] + 0.1f, p = xs[i] * 0.1f;
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(sum.data[i]),
-                  std::bit_cast<std::uint32_t>(float(s)));
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(prod.data[i]),
-                  std::bit_cast<std::uint32_t>(float(p)));
-    }
+    FloatSeq a = random_floats(s.m * s.k, 1 + s.m * 31 + s.k);
+    FloatSeq b = random_floats(s.k * s.n, 7 + s.n * 17 + s.k);
+    Matrix r = matmul(make_matrix(a, s.m, s.k), make_matrix(b, s.k, s.n), pool);
+    EXPECT_EQ(r.rows, s.m);
+    EXPECT_EQ(r.cols, s.n);
+    EXPECT_EQ(bits(r.data), bits(oracle(a, b, s.m, s.k, s.n)));
 }
 
-INSTANTIATE_TEST_SUITE_P(WorkersBySize, Elementwise,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 8),
-                                            ::testing::Values(0, 1, 2, 3, 7, 9, 1001)));
+INSTANTIATE_TEST_SUITE_P(
+    VariantsWorkersShapes, MatmulExact,
+    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(shapes)),
+    [](const auto& info) {
+        const Shape& s = std::get<2>(info.param);
+        return std::string(isa_name(std::get<0>(info.param))) + "_w" +
+               std::to_string(std::get<1>(info.param)) + "_" + std::to_string(s.m) + "x" +
+               std::to_string(s.k) + "x" + std::to_string(s.n);
+    });
 
-TEST(Elementwise, RoundingAndSpecialValues) {
-    Pool pool(2);
-    const float inf = std::numeric_limits<float>::infinity();
-    EXPECT_EQ(double(add(make_matrix({1.0f}, 1, 1), 0.1f, pool).data[0]), 1.100000023841858);
-    EXPECT_EQ(double(mul(make_matrix({3.0f}, 1, 1), 0.1f, pool).data[0]), 0.30000001192092896);
-    Matrix big = add(make_matrix({1.0f, -inf}, 1, 2), inf, pool);
-    EXPECT_EQ(big.data[0], inf);
-    EXPECT_TRUE(std::isnan(big.data[1]));
-    Matrix flipped = mul(make_matrix({0.0f, -0.0f}, 2, 1), -1.0f, pool);
-    EXPECT_EQ(bits(flipped.data), bits(FloatSeq{-0.0f, 0.0f}));
-    Matrix zeroed = mul(make_matrix({inf, -inf, 2.0f}, 3, 1), 0.0f, pool);
-    EXPECT_TRUE(std::isnan(zeroed.data[0]));
-    EXPECT_TRUE(std::isnan(zeroed.data[1]));
-    EXPECT_EQ(zeroed.data[2], 0.0f);
-    Matrix empty = add(make_matrix({}, 2, 0), 1.0f, pool);
-    EXPECT_EQ(empty.rows, 2u);
-    EXPECT_EQ(empty.cols, 0u);
-    EXPECT_TRUE(empty.data.empty());
+// What random operands cannot show: the sum starts from +0.0, and the operand
+// order of each step decides which NaN payload survives.
+class MatmulOperandOrder : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(MatmulOperandOrder, SignedZerosAndNaNPayloads) {
+    if (!gemm::isa_supported(GetParam())) GTEST_SKIP();
+    ForcedKernel forced(GetParam());
+    Pool pool(3);
+    auto nan = [](std::uint32_t payload) { return std::bit_cast<float>(0x7fc00000u | payload); };
+    // -1 * 0 = -0.0, and -0.0 + +0.0 is +0.0: seeding with the first product would keep -0.0.
+    Matrix zeros = matmul(make_matrix({-1, -2}, 2, 1), make_matrix({0, 0}, 1, 2), pool);
+    EXPECT_EQ(bits(zeros.data), bits(FloatSeq(4, 0.0f)));
+    // k = 0 leaves NaN(1) in the sum; at k = 1 the product, NaN(2), is the left operand.
+    Matrix sum = matmul(make_matrix({nan(1), 1}, 1, 2), make_matrix({1, nan(2)}, 2, 1), pool);
+    EXPECT_EQ(bits(sum.data), std::vector<std::uint32_t>{0x7fc00002u});
+    // A product of two NaNs keeps the right operand's payload.
+    Matrix prod = matmul(make_matrix({nan(1)}, 1, 1), make_matrix({nan(2)}, 1, 1), pool);
+    EXPECT_EQ(bits(prod.data), std::vector<std::uint32_t>{0x7fc00002u});
 }
+
+INSTANTIATE_TEST_SUITE_P(Variants, MatmulOperandOrder,
+                         ::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+                         [](const auto& info) { return std::string(isa_name(info.param)); });
 
 struct Dims {
     std::size_t rows, cols;
@@ -97,19 +136,20 @@ struct Dims {
 
 class Transpose : public ::testing::TestWithParam<std::tuple<std::size_t, Dims>> {};
 
-TEST_P(Transpose, MovesEveryElementOnce) {
+TEST_P(Transpose, MovesEveryBitPatternOnce) {
     auto [workers, d] = GetParam();
     Pool pool(workers);
-    FloatSeq src = patterned(d.rows * d.cols);
+    // Distinct patterns: signalling and quiet NaNs, denormals, both signs.
+    FloatSeq src(d.rows * d.cols);
+    for (std::size_t i = 0; i < src.size(); ++i)
+        src[i] = std::bit_cast<float>(0x7f800001u + std::uint32_t(i) * 0x00400001u);
     Matrix t = transpose(make_matrix(src, d.rows, d.cols), pool);
     ASSERT_EQ(t.rows, d.cols);
     ASSERT_EQ(t.cols, d.rows);
-    ASSERT_EQ(t.data.size(), src.size());
+    FloatSeq want(src.size());
     for (std::size_t i = 0; i < d.rows; ++i)
-        for (std::size_t j = 0; j < d.cols; ++j)
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(t.data[j * d.rows + i]),
-                      std::bit_cast<std::uint32_t>(src[i * d.cols + j]))
-                << i << "," << j;
+        for (std::size_t j = 0; j < d.cols; ++j) want[j * d.rows + i] = src[i * d.cols + j];
+    EXPECT_EQ(bits(t.data), bits(want));
 }
 
 // Around the 4 x 4 register blocks and the 32 x 32 cache blocks.
@@ -120,38 +160,15 @@ INSTANTIATE_TEST_SUITE_P(WorkersByShape, Transpose,
                                                               Dims{31, 33}, Dims{32, 32},
                                                               Dims{65, 3}, Dims{70, 100})));
 
-TEST(TransposeValues, SmallExampleAndBitPatterns) {
-    Pool pool(3);
-    Matrix t = transpose(make_matrix({1, 2, 3, 4, 5, 6}, 2, 3), pool);
-    EXPECT_EQ(t.data, (FloatSeq{1, 4, 2, 5, 3, 6}));
-    // Signalling and quiet NaNs with payloads, -0.0, infinities, a denormal.
-    FloatSeq odd{std::bit_cast<float>(0x7f800001u),
-                 std::bit_cast<float>(0xffc12345u),
-                 -0.0f,
-                 std::numeric_limits<float>::infinity(),
-                 -std::numeric_limits<float>::infinity(),
-                 std::bit_cast<float>(0x00000001u)};
-    Matrix back = transpose(transpose(make_matrix(odd, 3, 2), pool), pool);
-    EXPECT_EQ(back.rows, 3u);
-    EXPECT_EQ(bits(back.data), bits(odd));
-}
-
-TEST(TransposeValues, NoRowsFails) {
-    Pool pool(2);
-    Matrix t = transpose(make_matrix({}, 4, 0), pool);
-    EXPECT_EQ(t.rows, 0u);
-    EXPECT_EQ(t.cols, 4u);
-    expect_fault("chunk_size must not be zero", [&] { transpose(t, pool); });
-    expect_fault("chunk_size must not be zero", [&] { transpose(make_matrix({}, 0, 0), pool); });
-}
-
-TEST(TransposeValues, ShortRecordReportsTheSourceIndex) {
+// Records that skipped make_matrix (2 x 3 claimed, 5 floats present) fail at
+// the first index they would read past the data.
+TEST(ShortRecord, FailsAtTheFirstMissingIndex) {
     Pool pool(1);
-    // A record that skipped make_matrix: 2 x 3 claimed, 5 present. Result row
-    // 2 first reads source index 1 * 3 + 2 = 5.
     Matrix bad{FloatSeq{1, 2, 3, 4, 5}, 2, 3};
-    expect_fault("index out of bounds: the len is 5 but the index is 5",
-                 [&] { transpose(bad, pool); });
+    const std::string want = "index out of bounds: the len is 5 but the index is 5";
+    // Result row 2 of the transpose first reads source index 1 * 3 + 2.
+    EXPECT_EQ(fault_message([&] { transpose(bad, pool); }), want);
+    EXPECT_EQ(fault_message([&] { matmul(bad, make_matrix({1, 2, 3}, 3, 1), pool); }), want);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // A worker that cannot start leaves the global pool absent for good. Its own
 // program: the once-only creation is process-wide.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "pool/pool.h"
@@ -25,13 +25,8 @@ int failing_second_start(void* (*entry)(void*), void* arg, std::size_t stack) {
 }
 
 std::size_t thread_count() {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(d);
-    }
-    return n;
+    auto it = std::filesystem::directory_iterator("/proc/self/task");
+    return std::size_t(std::distance(begin(it), end(it)));
 }
 
 std::string failure_of_worker_count() {

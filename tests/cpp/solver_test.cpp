@@ -1,9 +1,10 @@
+// Training and prediction with every kernel variant, forced through the
+// override, against plain float32 loops of the definitions.
 #include "solver/solver.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <ostream>
@@ -32,26 +33,24 @@ Floats random_f32(std::size_t n, std::uint32_t seed) {
     return v;
 }
 
-Solver solver_with(float lr, std::uint64_t iters) {
-    Solver s;
-    s.lr = lr;
-    s.iters = iters;
-    return s;
-}
-
-template <class F>
-std::string fault_message(F f) {
+std::string fault_message(auto&& call) {
     try {
-        f();
+        call();
     } catch (const Fault& fault) {
         return fault.message();
     }
     return "<no fault>";
 }
 
-// --- An independent model of training with a one-worker pool ---------------
-// With one worker the caller's split and the taken-over halves' split leave
-// exactly one more split each: a loop is cut at most three levels deep.
+std::vector<std::uint32_t> bits(const auto& v) {
+    std::vector<std::uint32_t> out;
+    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
+    return out;
+}
+
+// Training written out for a one-worker pool, where the caller's split and the
+// taken-over halves' split leave exactly one more split each: a loop is cut at
+// most three levels deep.
 struct Oracle {
     const Floats& x;
     const Floats& y;
@@ -59,8 +58,14 @@ struct Oracle {
     Floats w;
     float b = 0.0f;
 
-    Floats leaf(std::size_t lo, std::size_t hi) const {
+    Floats pass(std::size_t lo, std::size_t hi, int depth) const {
         Floats acc(c + 1, 0.0f);
+        if (hi - lo >= 2 && depth < 3) {
+            std::size_t mid = lo + (hi - lo) / 2;
+            Floats left = pass(lo, mid, depth + 1), right = pass(mid, hi, depth + 1);
+            for (std::size_t j = 0; j <= c; ++j) acc[j] = left[j] + right[j];
+            return acc;
+        }
         for (std::size_t i = lo; i < hi; ++i) {
             float p = b;
             for (std::size_t j = 0; j < c; ++j) p = p + w[j] * x[i * c + j];
@@ -68,18 +73,8 @@ struct Oracle {
             for (std::size_t j = 0; j < c; ++j) acc[j] = acc[j] + e * x[i * c + j];
             acc[c] = acc[c] + e;
         }
-        Floats out(c + 1, 0.0f);
-        for (std::size_t j = 0; j <= c; ++j) out[j] = out[j] + acc[j];
-        return out;
-    }
-
-    Floats pass(std::size_t lo, std::size_t hi, int depth) const {
-        if (hi - lo < 2 || depth == 3) return leaf(lo, hi);
-        std::size_t mid = lo + (hi - lo) / 2;
-        Floats left = pass(lo, mid, depth + 1);
-        Floats right = pass(mid, hi, depth + 1);
-        for (std::size_t j = 0; j <= c; ++j) left[j] = left[j] + right[j];
-        return left;
+        for (float& a : acc) a = 0.0f + a;  // the leaf's combine(identity, folded)
+        return acc;
     }
 
     void train(std::size_t n, float lr, std::uint64_t iters) {
@@ -94,29 +89,6 @@ struct Oracle {
     }
 };
 
-Floats predict_oracle(const Floats& x, std::size_t c, const Floats& w, float b) {
-    Floats out(x.size() / c);
-    for (std::size_t r = 0; r < out.size(); ++r) {
-        float p = b;
-        for (std::size_t j = 0; j < c; ++j) p = p + w[j] * x[r * c + j];
-        out[r] = p;
-    }
-    return out;
-}
-
-// Bitwise equality, so that NaN == NaN and +0.0 != -0.0.
-::testing::AssertionResult same_bits(const Floats& want, const FloatSeq& got) {
-    if (want.size() != got.size())
-        return ::testing::AssertionFailure() << "size " << got.size() << ", want " << want.size();
-    for (std::size_t i = 0; i < want.size(); ++i)
-        if (std::bit_cast<std::uint32_t>(want[i]) != std::bit_cast<std::uint32_t>(got[i]))
-            return ::testing::AssertionFailure()
-                   << "element " << i << ": " << got[i] << ", want " << want[i];
-    return ::testing::AssertionSuccess();
-}
-
-// --- Kernel variants --------------------------------------------------------
-
 const SolverIsa all_isas[] = {SolverIsa::baseline, SolverIsa::avx2, SolverIsa::avx512};
 
 }  // namespace
@@ -127,212 +99,82 @@ void PrintTo(SolverIsa isa, std::ostream* os) {
 
 namespace {
 
-// Forces one kernel variant for the duration of a test.
-class WithKernels {
-public:
-    explicit WithKernels(SolverIsa isa) : kernels_(solver_kernels_for(isa)) {
-        set_solver_kernels_override(kernels_);
-    }
-    ~WithKernels() { set_solver_kernels_override(nullptr); }
-    bool supported() const { return kernels_ != nullptr; }
-
-private:
-    const SolverKernels* kernels_;
+// Forces one kernel variant for the rest of the test, or skips it.
+struct ForcedKernels {
+    explicit ForcedKernels(const SolverKernels* k) { set_solver_kernels_override(k); }
+    ~ForcedKernels() { set_solver_kernels_override(nullptr); }
 };
+#define FORCE_KERNELS(isa)                                 \
+    ForcedKernels forced_kernels(solver_kernels_for(isa)); \
+    if (!solver_kernels_for(isa)) GTEST_SKIP() << "kernel variant not supported here"
 
-#define SKIP_UNLESS_SUPPORTED(k) \
-    if (!(k).supported()) GTEST_SKIP() << "kernel variant not supported here"
-
-// --- Training: worked example and edge cases --------------------------------
-
-class TrainingByPool : public ::testing::TestWithParam<std::tuple<SolverIsa, std::size_t>> {};
-
-TEST_P(TrainingByPool, WorkedExample) {
-    auto [isa, workers] = GetParam();
-    WithKernels k(isa);
-    SKIP_UNLESS_SUPPORTED(k);
-    Pool pool(workers);
-    Solver s = solver_with(0.1f, 1);
-    fit(s, matrix({1.0f, 2.0f}, 2, 1), FloatSeq{2.0f, 4.0f}, pool);
-    EXPECT_TRUE(same_bits({0.5f}, s.weights));
-    EXPECT_EQ(static_cast<double>(s.bias), 0.30000001192092896);
-    FloatSeq p = predict(s, matrix({1.0f}, 1, 1), pool);
-    ASSERT_EQ(p.size(), 1u);
-    EXPECT_EQ(static_cast<double>(p[0]), 0.800000011920929);
+void expect_fit_matches_oracle(const Floats& x, const Floats& y, std::size_t n, std::size_t c,
+                               float lr, std::uint64_t iters, Pool& pool) {
+    Solver s{{}, 0.0f, lr, iters};
+    fit(s, matrix(x, n, c), FloatSeq(y.begin(), y.end()), pool);
+    Oracle o{x, y, c, {}, 0.0f};
+    o.train(n, lr, iters);
+    EXPECT_EQ(bits(s.weights), bits(o.w));
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(s.bias), std::bit_cast<std::uint32_t>(o.b))
+        << s.bias << " want " << o.b;
 }
-
-TEST_P(TrainingByPool, ZeroRowsGiveNaN) {
-    auto [isa, workers] = GetParam();
-    WithKernels k(isa);
-    SKIP_UNLESS_SUPPORTED(k);
-    Pool pool(workers);
-    Solver s = solver_with(0.1f, 2);
-    fit(s, matrix({}, 0, 3), FloatSeq{}, pool);
-    ASSERT_EQ(s.weights.size(), 3u);
-    for (float w : s.weights) EXPECT_TRUE(std::isnan(w));
-    EXPECT_TRUE(std::isnan(s.bias));
-}
-
-TEST_P(TrainingByPool, ZeroColumnsTrainOnlyTheBias) {
-    auto [isa, workers] = GetParam();
-    WithKernels k(isa);
-    SKIP_UNLESS_SUPPORTED(k);
-    Pool pool(workers);
-    Solver s = solver_with(0.5f, 2);
-    fit(s, matrix({}, 2, 0), FloatSeq{1.0f, 3.0f}, pool);
-    EXPECT_TRUE(s.weights.empty());
-    // Step 1: gb = -1 + -3 = -4, bias = 0 - (-4 / 2) * 0.5 = 1.
-    // Step 2: gb = 0 + -2 = -2, bias = 1 - (-2 / 2) * 0.5 = 1.5.
-    EXPECT_EQ(s.bias, 1.5f);
-}
-
-INSTANTIATE_TEST_SUITE_P(KernelsByWorkers, TrainingByPool,
-                         ::testing::Combine(::testing::ValuesIn(all_isas),
-                                            ::testing::Values(1, 2, 3, 8)));
-
-TEST(Training, ItersZeroResetsWithoutAPassEvenForAShortY) {
-    Pool pool(1);
-    Solver s = solver_with(0.1f, 1);
-    fit(s, matrix({1.0f, 2.0f}, 2, 1), FloatSeq{2.0f, 4.0f}, pool);
-    s.iters = 0;
-    fit(s, matrix({1, 2, 3, 4, 5, 6}, 2, 3), FloatSeq{}, pool);
-    EXPECT_TRUE(same_bits({0.0f, 0.0f, 0.0f}, s.weights));
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(s.bias), 0u);
-}
-
-TEST(Training, SecondFitStartsAgainFromZeros) {
-    Pool pool(1);
-    Floats xa = random_f32(5 * 3, 1), ya = random_f32(5, 2);
-    Floats xb = random_f32(7 * 2, 3), yb = random_f32(7, 4);
-    Solver s = solver_with(0.05f, 4);
-    fit(s, matrix(xa, 5, 3), FloatSeq(ya.begin(), ya.end()), pool);
-    fit(s, matrix(xb, 7, 2), FloatSeq(yb.begin(), yb.end()), pool);
-    Solver fresh = solver_with(0.05f, 4);
-    fit(fresh, matrix(xb, 7, 2), FloatSeq(yb.begin(), yb.end()), pool);
-    EXPECT_TRUE(same_bits(Floats(fresh.weights.begin(), fresh.weights.end()), s.weights));
-    EXPECT_EQ(s.bias, fresh.bias);
-}
-
-// Leaves with one worker over 10 samples: [0] [1] [2] [3,4] [5] [6] [7] [8,9];
-// a y of 4 first fails in [3,4] at index 4, not at the leaf's start.
-TEST(Training, ShortYFailsAtTheFirstMissingIndexAndKeepsTheReset) {
-    Pool pool(1);
-    Solver s = solver_with(0.1f, 3);
-    fit(s, matrix({1.0f, 2.0f}, 2, 1), FloatSeq{2.0f, 4.0f}, pool);
-    Floats x = random_f32(10 * 2, 5);
-    EXPECT_EQ(fault_message([&] {
-                  fit(s, matrix(x, 10, 2), FloatSeq{1, 2, 3, 4}, pool);
-              }),
-              "index out of bounds: the len is 4 but the index is 4");
-    EXPECT_TRUE(same_bits({0.0f, 0.0f}, s.weights));
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(s.bias), 0u);
-}
-
-TEST(Training, ColumnCountWhoseWeightsCannotExist) {
-    Pool pool(1);
-    // 2^62 floats would wrap to 0 bytes; 2^64 - 1 would wrap c + 1 to 0.
-    for (std::uint64_t c : {std::uint64_t{1} << 62, std::numeric_limits<std::uint64_t>::max()}) {
-        Solver s = solver_with(0.1f, 1);
-        EXPECT_EQ(fault_message([&] { fit(s, matrix({}, 0, c), FloatSeq{}, pool); }),
-                  "capacity overflow");
-    }
-}
-
-TEST(Training, MalformedMatrixIsRefusedBeforeReading) {
-    Pool pool(1);
-    Solver s = solver_with(0.1f, 1);
-    EXPECT_EQ(fault_message([&] {
-                  fit(s, matrix({1, 2, 3}, 2, 2), FloatSeq{1, 2}, pool);
-              }),
-              "Data length does not match rows * cols");
-}
-
-// --- Training against the one-worker oracle ---------------------------------
 
 class TrainingOracle
     : public ::testing::TestWithParam<std::tuple<SolverIsa, std::size_t, std::size_t>> {};
 
-TEST_P(TrainingOracle, MatchesBitForBit) {
+// No rows give all NaN, no columns train the bias alone.
+TEST_P(TrainingOracle, OneWorkerMatchesBitForBit) {
     auto [isa, n, c] = GetParam();
-    WithKernels k(isa);
-    SKIP_UNLESS_SUPPORTED(k);
+    FORCE_KERNELS(isa);
     Floats x = random_f32(n * c, static_cast<std::uint32_t>(n * 131 + c));
     Floats y = random_f32(n + 3, static_cast<std::uint32_t>(n + 7));  // surplus is ignored
     Pool pool(1);
-    Solver s = solver_with(0.05f, 3);
-    fit(s, matrix(x, n, c), FloatSeq(y.begin(), y.end()), pool);
-    Oracle o{x, y, c, {}, 0.0f};
-    o.train(n, 0.05f, 3);
-    EXPECT_TRUE(same_bits(o.w, s.weights));
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(o.b), std::bit_cast<std::uint32_t>(s.bias))
-        << s.bias << " want " << o.b;
+    expect_fit_matches_oracle(x, y, n, c, 0.05f, 3, pool);
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelsBySize, TrainingOracle,
                          ::testing::Combine(::testing::ValuesIn(all_isas),
-                                            ::testing::Values(1, 2, 3, 7, 9, 16, 17, 63, 130, 1001),
+                                            ::testing::Values(0, 1, 2, 3, 7, 9, 16, 17, 63, 130,
+                                                              1001),
                                             ::testing::Values(0, 1, 3, 8, 9, 15, 16, 17, 40)));
 
-// --- Prediction --------------------------------------------------------------
+class TrainingByPool
+    : public ::testing::TestWithParam<std::tuple<SolverIsa, std::size_t, std::size_t>> {};
 
-TEST(Prediction, NoRowsGiveAnEmptyResultEvenUntrained) {
-    Pool pool(1);
-    EXPECT_TRUE(predict(Solver{}, matrix({}, 0, 4), pool).empty());
+// Small integers, 64 samples and a rate of 1/8 keep every sum of two steps
+// exact, so any split tree must give the oracle's bits.
+TEST_P(TrainingByPool, ExactDataGivesTheSameBitsOnEveryPool) {
+    auto [isa, workers, c] = GetParam();
+    FORCE_KERNELS(isa);
+    Floats x(64 * c), y(64);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = float(int(i * 7 % 5) - 2);
+    for (std::size_t i = 0; i < y.size(); ++i) y[i] = float(int(i * 5 % 7) - 3);
+    Pool pool(workers);
+    expect_fit_matches_oracle(x, y, 64, c, 0.125f, 2, pool);
 }
 
-TEST(Prediction, NoColumnsFailEvenWithoutRows) {
-    Pool pool(1);
-    Solver s = solver_with(0.1f, 1);
-    fit(s, matrix({1.0f, 2.0f}, 2, 1), FloatSeq{2.0f, 4.0f}, pool);
-    EXPECT_EQ(fault_message([&] { predict(s, matrix({}, 0, 0), pool); }),
-              "chunk_size must not be zero");
-    EXPECT_EQ(fault_message([&] { predict(s, matrix({}, 3, 0), pool); }),
-              "chunk_size must not be zero");
-}
-
-TEST(Prediction, MoreColumnsThanWeightsFailAtTheFirstMissingWeight) {
-    Pool pool(2);
-    EXPECT_EQ(fault_message([&] { predict(Solver{}, matrix({1.0f}, 1, 1), pool); }),
-              "index out of bounds: the len is 0 but the index is 0");
-    Solver s = solver_with(0.1f, 1);
-    fit(s, matrix({1, 2, 3, 4}, 2, 2), FloatSeq{1, 2}, pool);
-    EXPECT_EQ(fault_message([&] { predict(s, matrix(random_f32(30, 9), 10, 3), pool); }),
-              "index out of bounds: the len is 2 but the index is 2");
-}
-
-TEST(Prediction, FewerColumnsUseTheFirstWeights) {
-    Pool pool(1);
-    Solver s;
-    s.weights = FloatSeq{0.5f, -1.25f, 3.0f};
-    s.bias = 0.25f;
-    FloatSeq p = predict(s, matrix({2, 1, -4, 8}, 2, 2), pool);
-    // 0.25 + 1 - 1.25 = 0, 0.25 - 2 - 10 = -11.75.
-    EXPECT_TRUE(same_bits({0.0f, -11.75f}, p));
-}
-
-TEST(Prediction, ShortLastRowFailsInsteadOfReadingPastTheData) {
-    Pool pool(1);
-    Solver s;
-    s.weights = FloatSeq{1.0f, 1.0f, 1.0f};
-    Matrix x{FloatSeq{1, 2, 3, 4}, 2, 3};  // not made by make_matrix
-    EXPECT_EQ(fault_message([&] { predict(s, x, pool); }),
-              "index out of bounds: the len is 1 but the index is 1");
-}
+INSTANTIATE_TEST_SUITE_P(KernelsByWorkers, TrainingByPool,
+                         ::testing::Combine(::testing::ValuesIn(all_isas),
+                                            ::testing::Values(1, 2, 3, 8),
+                                            ::testing::Values(0, 1, 3, 8, 9, 17)));
 
 class PredictionOracle : public ::testing::TestWithParam<
                              std::tuple<SolverIsa, std::size_t, std::size_t, std::size_t>> {};
 
 TEST_P(PredictionOracle, SameBitsForEveryPool) {
     auto [isa, workers, rows, c] = GetParam();
-    WithKernels k(isa);
-    SKIP_UNLESS_SUPPORTED(k);
-    Solver s;
+    FORCE_KERNELS(isa);
     Floats w = random_f32(c + 2, 11);  // extra weights are ignored
-    s.weights = FloatSeq(w.begin(), w.end());
-    s.bias = -0.375f;
+    Solver s{FloatSeq(w.begin(), w.end()), -0.375f, 0.0f, 0};
     Floats x = random_f32(rows * c, static_cast<std::uint32_t>(rows + 13 * c));
+    Floats want(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        float p = s.bias;
+        for (std::size_t j = 0; j < c; ++j) p = p + w[j] * x[r * c + j];
+        want[r] = p;
+    }
     Pool pool(workers);
-    EXPECT_TRUE(same_bits(predict_oracle(x, c, w, s.bias), predict(s, matrix(x, rows, c), pool)));
+    EXPECT_EQ(bits(predict(s, matrix(x, rows, c), pool)), bits(want));
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelsWorkersBySize, PredictionOracle,
@@ -340,6 +182,33 @@ INSTANTIATE_TEST_SUITE_P(KernelsWorkersBySize, PredictionOracle,
                                             ::testing::Values(1, 2, 3, 8),
                                             ::testing::Values(1, 2, 7, 8, 15, 16, 17, 33, 1000),
                                             ::testing::Values(1, 4, 8, 9, 16, 17, 33)));
+
+TEST(Failures, ExactMessagesAndTheStateLeftBehind) {
+    Pool pool(1);
+    Solver s{{}, 0.0f, 0.1f, 3};
+    fit(s, matrix({1.0f, 2.0f}, 2, 1), FloatSeq{2.0f, 4.0f}, pool);
+    // One worker's leaves over 10 samples: [0] [1] [2] [3,4] ...; a y of 4
+    // first fails in [3,4] at index 4, not at the leaf's start.
+    EXPECT_EQ(fault_message([&] {
+                  fit(s, matrix(random_f32(20, 5), 10, 2), {1, 2, 3, 4}, pool);
+              }),
+              "index out of bounds: the len is 4 but the index is 4");
+    EXPECT_EQ(bits(s.weights), bits(Floats{0.0f, 0.0f}));
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(s.bias), 0u);
+    // 2^62 floats would wrap to 0 bytes; 2^64 - 1 would wrap c + 1 to 0.
+    for (std::uint64_t c : {std::uint64_t{1} << 62, std::numeric_limits<std::uint64_t>::max()})
+        EXPECT_EQ(fault_message([&] { fit(s, matrix({}, 0, c), {}, pool); }), "capacity overflow");
+    // Records that skipped make_matrix are refused before anything is read.
+    EXPECT_EQ(fault_message([&] {
+                  fit(s, matrix({1, 2, 3}, 2, 2), {1, 2}, pool);
+              }),
+              "Data length does not match rows * cols");
+    s.weights = FloatSeq{1.0f, 1.0f, 1.0f};
+    EXPECT_EQ(fault_message([&] {
+                  predict(s, Matrix{FloatSeq{1, 2, 3, 4}, 2, 3}, pool);
+              }),
+              "index out of bounds: the len is 1 but the index is 1");
+}
 
 }  // namespace
 }  // namespace kestrix

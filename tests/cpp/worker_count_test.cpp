@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 namespace kestrix {
@@ -22,31 +23,27 @@ struct EnvCase {
     std::size_t want;
 };
 
-constexpr std::size_t fake_default = 7;
+constexpr std::size_t D = 7;  // the default, when the variables give none
+
+// clang-format off
+const EnvCase env_cases[] = {
+    {"4", nullptr, 4}, {"+4", "2", 4}, {"0004", nullptr, 4}, {"0", "2", D}, {"-4", "2", 2},
+    {" 4", "2", 2}, {"4 ", "2", 2}, {"four", "2", 2}, {"", "2", 2}, {"++4", "2", 2}, {"+", "2", 2},
+    {"-0", "2", 2}, {"4\xff", "2", 2}, {"\xef\xbc\x94", "3", 3}, {nullptr, "0", D},
+    {nullptr, "x", D}, {"junk", "junk", D}, {nullptr, nullptr, D}, {nullptr, "+3", 3},
+    {"70000", "2", 65535}, {nullptr, "70000", 65535}, {"65535", nullptr, 65535},
+    {"18446744073709551615", nullptr, 65535}, {"18446744073709551616", "3", 3}, {"0x10", "3", 3},
+    {"1_000", "3", 3}};
+// clang-format on
 
 class Env : public ::testing::TestWithParam<EnvCase> {};
 
 TEST_P(Env, Count) {
     const EnvCase& c = GetParam();
-    EXPECT_EQ(choose_worker_count(c.num_threads, c.rs_num_cpus, [] { return fake_default; }),
-              c.want);
+    EXPECT_EQ(choose_worker_count(c.num_threads, c.rs_num_cpus, [] { return D; }), c.want);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Env,
-    ::testing::Values(EnvCase{"4", nullptr, 4}, EnvCase{"+4", "2", 4}, EnvCase{"0004", nullptr, 4},
-                      EnvCase{"0", "2", fake_default}, EnvCase{"-4", "2", 2}, EnvCase{" 4", "2", 2},
-                      EnvCase{"4 ", "2", 2}, EnvCase{"four", "2", 2}, EnvCase{"", "2", 2},
-                      EnvCase{"++4", "2", 2}, EnvCase{"+", "2", 2}, EnvCase{"-0", "2", 2},
-                      EnvCase{"4\xff", "2", 2}, EnvCase{"\xef\xbc\x94", "3", 3},
-                      EnvCase{nullptr, "0", fake_default}, EnvCase{nullptr, "x", fake_default},
-                      EnvCase{"junk", "junk", fake_default},
-                      EnvCase{nullptr, nullptr, fake_default}, EnvCase{nullptr, "+3", 3},
-                      EnvCase{"70000", "2", 65535}, EnvCase{nullptr, "70000", 65535},
-                      EnvCase{"65535", nullptr, 65535},
-                      EnvCase{"18446744073709551615", nullptr, 65535},
-                      EnvCase{"18446744073709551616", "3", 3}, EnvCase{"0x10", "3", 3},
-                      EnvCase{"1_000", "3", 3}));
+INSTANTIATE_TEST_SUITE_P(Table, Env, ::testing::ValuesIn(env_cases));
 
 TEST(Env, DefaultIsAskedOnlyWhenNeededAndCapped) {
     int asked = 0;
@@ -58,109 +55,86 @@ TEST(Env, DefaultIsAskedOnlyWhenNeededAndCapped) {
     EXPECT_EQ(asked, 1);
 }
 
-// A fake file-system root in a temp dir.
-class Cgroup : public ::testing::Test {
-protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("kestrix-cgroup-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_ / "proc/self");
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
-    void write(const std::string& rel, const std::string& text) {
-        fs::path p = root_ / rel;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p) << text;
-    }
-    void mkdir(const std::string& rel) { fs::create_directories(root_ / rel); }
-    std::optional<std::size_t> quota() { return cgroup_cpu_quota(root_.string()); }
-
-    fs::path root_;
+// One fake tree: the process's /proc/self/cgroup line(s), then "path=text"
+// files separated by '|', under sys/fs/cgroup/ unless the path starts with '/'.
+struct CgroupCase {
+    const char* name;
+    const char* cgroup;  // null: no /proc/self/cgroup
+    std::string files;
+    std::optional<std::size_t> want;
 };
 
-TEST_F(Cgroup, V2OwnGroupLimit) {
-    write("proc/self/cgroup", "0::/app/job\n");
-    write("sys/fs/cgroup/cgroup.controllers", "cpu io\n");
-    write("sys/fs/cgroup/app/job/cgroup.controllers", "cpu\n");
-    write("sys/fs/cgroup/app/job/cpu.max", "350000 100000\n");
-    write("sys/fs/cgroup/app/cpu.max", "max 100000\n");
-    EXPECT_EQ(quota(), 3u);
+fs::path fake_root(const char* cgroup, const std::string& files) {
+    fs::path root = fs::temp_directory_path() / ("kestrix-cgroup-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "proc/self");
+    if (cgroup) std::ofstream(root / "proc/self/cgroup") << cgroup << '\n';
+    std::stringstream entries(files);
+    for (std::string entry; std::getline(entries, entry, '|');) {
+        std::string path = entry.substr(0, entry.find('='));
+        fs::path p = path[0] == '/' ? root / path.substr(1) : root / "sys/fs/cgroup" / path;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << entry.substr(path.size() + 1) << '\n';
+    }
+    return root;
 }
 
-TEST_F(Cgroup, V2SmallestOverAncestors) {
-    write("proc/self/cgroup", "0::/app/job\n");
-    write("sys/fs/cgroup/app/job/cgroup.controllers", "cpu\n");
-    write("sys/fs/cgroup/app/job/cpu.max", "max 100000\n");
-    write("sys/fs/cgroup/app/cpu.max", "200000 100000\n");
-    write("sys/fs/cgroup/cpu.max", "800000 100000\n");
-    write("sys/fs/cpu.max", "100000 100000\n");  // above the mount point: not ours
-    EXPECT_EQ(quota(), 2u);
+class Cgroup : public ::testing::TestWithParam<CgroupCase> {
+protected:
+    void TearDown() override { fs::remove_all(fake_root(nullptr, "")); }
+};
+
+TEST_P(Cgroup, Quota) {
+    const CgroupCase& c = GetParam();
+    EXPECT_EQ(cgroup_cpu_quota(fake_root(c.cgroup, c.files).string()), c.want);
 }
 
-TEST_F(Cgroup, V2QuotaBelowOneCountsAsOne) {
-    write("proc/self/cgroup", "0::/app\n");
-    write("sys/fs/cgroup/app/cgroup.controllers", "");
-    write("sys/fs/cgroup/app/cpu.max", "50000 100000\n");
-    EXPECT_EQ(quota(), 1u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Trees, Cgroup,
+    ::testing::Values(
+        CgroupCase{"V2OwnGroupLimit", "0::/app/job",
+                   "cgroup.controllers=cpu io|app/job/cgroup.controllers=cpu|"
+                   "app/job/cpu.max=350000 100000|app/cpu.max=max 100000",
+                   3},
+        // The smallest quota up to the mount point; above it is not ours.
+        CgroupCase{"V2SmallestOverAncestors", "0::/app/job",
+                   "app/job/cgroup.controllers=cpu|app/job/cpu.max=max 100000|"
+                   "app/cpu.max=200000 100000|cpu.max=800000 100000|/sys/fs/cpu.max=100000 100000",
+                   2},
+        CgroupCase{"V2BelowOneCountsAsOne", "0::/app",
+                   "app/cgroup.controllers=|app/cpu.max=50000 100000", 1},
+        CgroupCase{"V2WithoutControllersFile", "0::/app", "app/cpu.max=100000 100000",
+                   std::nullopt},
+        CgroupCase{"V2GarbageQuota", "0::/app", "app/cgroup.controllers=|app/cpu.max=lots 100000",
+                   std::nullopt},
+        CgroupCase{"V2ZeroPeriod", "0::/app", "app/cgroup.controllers=|app/cpu.max=100000 0",
+                   std::nullopt},
+        CgroupCase{
+            "V1CpuCpuacctMount", "4:memory:/x\n3:cpu,cpuacct:/box/inner\n0::/other",
+            "cpu,cpuacct/box/inner/cpu.cfs_quota_us=-1|"
+            "cpu,cpuacct/box/inner/cpu.cfs_period_us=100000|"
+            "cpu,cpuacct/box/cpu.cfs_quota_us=300000|cpu,cpuacct/box/cpu.cfs_period_us=100000",
+            3},
+        CgroupCase{"V1LineWinsOverV2Line", "0::/v2group\n2:cpu:/g",
+                   "v2group/cgroup.controllers=|v2group/cpu.max=100000 100000|"
+                   "cpu/g/cpu.cfs_quota_us=500000|cpu/g/cpu.cfs_period_us=100000",
+                   5},
+        CgroupCase{"V1MountFromMountinfoWithBindSubtree", "2:cpu:/outer/me",
+                   "/proc/self/mountinfo=22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                   "30 22 0:26 /outer /mnt/cg rw,nosuid - cgroup cgroup rw,cpu,cpuacct|"
+                   "/mnt/cg/me/cpu.cfs_quota_us=200000|/mnt/cg/me/cpu.cfs_period_us=100000",
+                   2},
+        CgroupCase{"NoProcSelfCgroup", nullptr, "", std::nullopt},
+        CgroupCase{"NoHierarchyAnywhere", "2:cpu:/g", "", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Cgroup, V2WithoutControllersFileOrWithGarbageHasNoLimit) {
-    write("proc/self/cgroup", "0::/app\n");
-    write("sys/fs/cgroup/app/cpu.max", "100000 100000\n");
-    EXPECT_EQ(quota(), std::nullopt);
-    write("sys/fs/cgroup/app/cgroup.controllers", "");
-    write("sys/fs/cgroup/app/cpu.max", "lots 100000\n");
-    EXPECT_EQ(quota(), std::nullopt);
-    write("sys/fs/cgroup/app/cpu.max", "100000 0\n");
-    EXPECT_EQ(quota(), std::nullopt);
-}
-
-TEST_F(Cgroup, V1CpuCpuacctMount) {
-    write("proc/self/cgroup", "4:memory:/x\n3:cpu,cpuacct:/box/inner\n0::/other\n");
-    write("sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_quota_us", "-1\n");
-    write("sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_period_us", "100000\n");
-    write("sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_quota_us", "300000\n");
-    write("sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_period_us", "100000\n");
-    EXPECT_EQ(quota(), 3u);
-}
-
-TEST_F(Cgroup, V1LineWinsOverV2Line) {
-    write("proc/self/cgroup", "0::/v2group\n2:cpu:/g\n");
-    write("sys/fs/cgroup/v2group/cgroup.controllers", "");
-    write("sys/fs/cgroup/v2group/cpu.max", "100000 100000\n");
-    write("sys/fs/cgroup/cpu/g/cpu.cfs_quota_us", "500000");
-    write("sys/fs/cgroup/cpu/g/cpu.cfs_period_us", "100000");
-    EXPECT_EQ(quota(), 5u);
-}
-
-TEST_F(Cgroup, V1MountFromMountinfoWithBindSubtree) {
-    write("proc/self/cgroup", "2:cpu:/outer/me\n");
-    write("proc/self/mountinfo",
-          "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
-          "30 22 0:26 /outer /mnt/cg rw,nosuid - cgroup cgroup rw,cpu,cpuacct\n");
-    write("mnt/cg/me/cpu.cfs_quota_us", "200000\n");
-    write("mnt/cg/me/cpu.cfs_period_us", "100000\n");
-    EXPECT_EQ(quota(), 2u);
-}
-
-TEST_F(Cgroup, NothingReadableHasNoLimit) {
-    EXPECT_EQ(quota(), std::nullopt);  // no /proc/self/cgroup
-    write("proc/self/cgroup", "2:cpu:/g\n");
-    EXPECT_EQ(quota(), std::nullopt);  // no hierarchy anywhere
-}
-
-TEST_F(Cgroup, AvailableCpusIsTheAffinityMaskLimitedByTheQuota) {
+TEST(AvailableCpus, IsTheAffinityMaskLimitedByTheQuota) {
     cpu_set_t set;
     ASSERT_EQ(::sched_getaffinity(0, sizeof set, &set), 0);
-    auto mask = static_cast<std::size_t>(CPU_COUNT(&set));
-    EXPECT_EQ(available_cpus(root_.string()), mask);
-    write("proc/self/cgroup", "0::/\n");
-    write("sys/fs/cgroup/cgroup.controllers", "");
-    write("sys/fs/cgroup/cpu.max", "100000 100000\n");
-    EXPECT_EQ(available_cpus(root_.string()), 1u);
+    EXPECT_EQ(available_cpus(fake_root(nullptr, "").string()), std::size_t(CPU_COUNT(&set)));
+    fs::path root = fake_root("0::/", "cgroup.controllers=|cpu.max=100000 100000");
+    EXPECT_EQ(available_cpus(root.string()), 1u);
+    fs::remove_all(root);
 }
 
 }  // namespace

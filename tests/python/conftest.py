@@ -1,6 +1,5 @@
-"""Shared helpers: the module under test and a child-process runner."""
+"""Shared helpers: the module under test, outcomes of calls, a child-process runner."""
 import os
-import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -11,18 +10,44 @@ ROOT = Path(__file__).resolve().parents[2]
 MODULE_DIR = Path(os.environ.get("KESTRIX_MODULE_DIR", ROOT / "build"))
 sys.path.insert(0, str(MODULE_DIR))
 
+from reference import PANIC, Expected, bits, key  # noqa: E402
+
 # Variables that would change a child's pool or reports.
 POOL_VARS = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "KESTRIX_BACKTRACE")
 
 
-def f32(x: float) -> float:
-    """x rounded to the nearest float32, as a Python float."""
-    return struct.unpack("f", struct.pack("f", x))[0]
+def seen(result, exact=False):
+    """What a caller can observe of a result, comparable with a model's."""
+    k = bits if exact else key
+    if hasattr(result, "shape") and hasattr(result, "to_list"):
+        return result.shape(), [k(v) for v in result.to_list()]
+    if hasattr(result, "rows") and hasattr(result, "data"):
+        return (result.rows, result.cols), [k(v) for v in result.data]
+    if isinstance(result, list):
+        return [k(v) for v in result]
+    return k(result) if isinstance(result, float) else result
 
 
-def bits(x: float) -> int:
-    """The float32 bit pattern of x (which must be a float32 value)."""
-    return struct.unpack("I", struct.pack("f", x))[0]
+def outcome(call, exact=False):
+    """("ok", what is seen of the result) or ("raise", type or PANIC, text)."""
+    try:
+        return "ok", seen(call(), exact)
+    except Expected as e:
+        return "raise", e.kind, e.text
+    except BaseException as e:  # the contained failure derives from BaseException
+        if type(e).__name__ != PANIC:
+            if type(e).__module__.startswith("hypothesis") or isinstance(e, AssertionError):
+                raise
+            return "raise", type(e), str(e)
+        assert type(e).__module__ == "pyo3_runtime" and e.args == (str(e),)
+        return "raise", PANIC, str(e)
+
+
+def panic_of(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value).__name__ == PANIC
+    return info.value
 
 
 def run_child(code: str, env: dict | None = None, python: str = sys.executable,

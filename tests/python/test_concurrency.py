@@ -55,31 +55,25 @@ def test_threads_share_instances_without_deadlock_or_drift():
     def worker(k):
         own = KestrixSolver(0.125, 3)
         rng = random.Random(k)
+        ops = [  # (result, expected); the fits show their model through predict
+            lambda: (a.matmul(b).to_list(), expected["matmul"]),
+            lambda: (a.add(0.3).to_list(), expected["add"]),
+            lambda: (b.mul(-1.7).to_list(), expected["mul"]),
+            lambda: (a.transpose().to_list(), expected["transpose"]),
+            lambda: (s.predict(probe), expected["predict"]),
+            # Refitting the shared solver on the same sample keeps its model;
+            # the conversion of y lets others in.
+            lambda: (s.fit(train, [Yielding(2.0)]), None),
+            lambda: (own.fit(train, [Yielding(2.0)]) or own.predict(probe), expected["predict"]),
+            lambda: (run_heavy_logic([0.75], 4), expected["stress one"]),
+            lambda: (run_heavy_logic(ints, 0), expected["stress ints"]),
+        ]
         try:
             while time.monotonic() < deadline:
-                op = rng.randrange(9)
+                op = rng.randrange(len(ops))
                 try:
-                    if op == 0:
-                        assert a.matmul(b).to_list() == expected["matmul"]
-                    elif op == 1:
-                        assert a.add(0.3).to_list() == expected["add"]
-                    elif op == 2:
-                        assert b.mul(-1.7).to_list() == expected["mul"]
-                    elif op == 3:
-                        assert a.transpose().to_list() == expected["transpose"]
-                    elif op == 4:
-                        assert s.predict(probe) == expected["predict"]
-                    elif op == 5:
-                        # Refitting the shared solver on the same sample keeps
-                        # its model; the conversion of y lets others in.
-                        s.fit(train, [Yielding(2.0)])
-                    elif op == 6:
-                        own.fit(train, [Yielding(2.0)])
-                        assert own.predict(probe) == expected["predict"]
-                    elif op == 7:
-                        assert run_heavy_logic([0.75], 4) == expected["stress one"]
-                    else:
-                        assert run_heavy_logic(ints, 0) == expected["stress ints"]
+                    got, want = ops[op]()
+                    assert got == want, op
                 except RuntimeError as e:
                     # Only the shared solver can be busy, and only while a fit
                     # on it is converting its targets.

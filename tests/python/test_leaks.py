@@ -1,4 +1,5 @@
 """Every success and failure path, many times over: memory and references stay put."""
+import gc
 import os
 import sys
 
@@ -86,9 +87,12 @@ def test_path_keeps_memory_and_references_flat(name, capfd):
     for _ in range(200):
         call(path)
     capfd.readouterr()
+    # Cyclic garbage of earlier tests may hold instances; collect it on both sides.
+    gc.collect()
     refs, rss = refcounts(*watched), resident_bytes()
     for _ in range(ROUNDS):
         call(path)
+    gc.collect()
     grown = resident_bytes() - rss
     assert refcounts(*watched) == refs
     # A leak of one 64-float buffer per call would be 2.5 MiB here.
