@@ -32,9 +32,10 @@ inline __m256 add_product(__m256 p, __m256 c) {
 #define KESTRIX_ROWS(X) X(0) X(1) X(2) X(3) X(4) X(5)
 
 template <std::size_t R>
-void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, float* c,
-            std::size_t ldc, bool first) {
+void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
+            float* c, std::size_t ldc, bool first) {
 #define KESTRIX_INIT(r)                                              \
+    [[maybe_unused]] const float* a##r = R > (r) ? a + (r)*lda : a;  \
     __m256 lo##r = _mm256_setzero_ps(), hi##r = _mm256_setzero_ps(); \
     if constexpr (R > (r))                                           \
         if (!first) {                                                \
@@ -43,7 +44,7 @@ void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, flo
         }
 #define KESTRIX_STEP(r)                            \
     if constexpr (R > (r)) {                       \
-        __m256 av = _mm256_broadcast_ss(a + (r));  \
+        __m256 av = _mm256_broadcast_ss(a##r + k); \
         lo##r = add_product(mul(b_lo, av), lo##r); \
         hi##r = add_product(mul(b_hi, av), hi##r); \
     }
@@ -57,7 +58,6 @@ void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, flo
         __m256 b_lo = _mm256_loadu_ps(b);
         __m256 b_hi = _mm256_loadu_ps(b + 8);
         KESTRIX_ROWS(KESTRIX_STEP)
-        a += R;
         b += ldb;
     }
     KESTRIX_ROWS(KESTRIX_STORE)

@@ -36,19 +36,20 @@ inline __m512 add_product(__m512 p, __m512 c) {
 #define KESTRIX_ROWS(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7)
 
 template <std::size_t R>
-void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, float* c,
-            std::size_t ldc, bool first) {
+void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
+            float* c, std::size_t ldc, bool first) {
 #define KESTRIX_INIT(r)                                              \
+    [[maybe_unused]] const float* a##r = R > (r) ? a + (r)*lda : a;  \
     __m512 lo##r = _mm512_setzero_ps(), hi##r = _mm512_setzero_ps(); \
     if constexpr (R > (r))                                           \
         if (!first) {                                                \
             lo##r = _mm512_loadu_ps(c + (r)*ldc);                    \
             hi##r = _mm512_loadu_ps(c + (r)*ldc + 16);               \
         }
-#define KESTRIX_STEP(r)                                           \
-    if constexpr (R > (r)) {                                      \
-        lo##r = add_product(mul_broadcast(b_lo, a + (r)), lo##r); \
-        hi##r = add_product(mul_broadcast(b_hi, a + (r)), hi##r); \
+#define KESTRIX_STEP(r)                                            \
+    if constexpr (R > (r)) {                                       \
+        lo##r = add_product(mul_broadcast(b_lo, a##r + k), lo##r); \
+        hi##r = add_product(mul_broadcast(b_hi, a##r + k), hi##r); \
     }
 #define KESTRIX_STORE(r)                           \
     if constexpr (R > (r)) {                       \
@@ -60,7 +61,6 @@ void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, flo
         __m512 b_lo = _mm512_loadu_ps(b);
         __m512 b_hi = _mm512_loadu_ps(b + 16);
         KESTRIX_ROWS(KESTRIX_STEP)
-        a += R;
         b += ldb;
     }
     KESTRIX_ROWS(KESTRIX_STORE)

@@ -27,8 +27,8 @@ inline __m128 add_product(__m128 p, __m128 c) {
 }
 
 template <std::size_t R>
-void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, float* c,
-            std::size_t ldc, bool first) {
+void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
+            float* c, std::size_t ldc, bool first) {
     __m128 lo[R], hi[R];
     for (std::size_t r = 0; r < R; ++r) {
         lo[r] = first ? _mm_setzero_ps() : _mm_loadu_ps(c + r * ldc);
@@ -38,11 +38,10 @@ void kernel(std::size_t kc, const float* a, const float* b, std::size_t ldb, flo
         __m128 b_lo = _mm_loadu_ps(b);
         __m128 b_hi = _mm_loadu_ps(b + 4);
         for (std::size_t r = 0; r < R; ++r) {
-            __m128 av = _mm_set1_ps(a[r]);
+            __m128 av = _mm_set1_ps(a[r * lda + k]);
             lo[r] = add_product(mul(b_lo, av), lo[r]);
             hi[r] = add_product(mul(b_hi, av), hi[r]);
         }
-        a += R;
         b += ldb;
     }
     for (std::size_t r = 0; r < R; ++r) {

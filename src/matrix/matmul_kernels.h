@@ -10,11 +10,13 @@ namespace kestrix::gemm {
 
 enum class Isa { baseline, avx2, avx512 };
 
-// C[r x nr] = (first ? +0.0 : C) + sum over k < kc of b[k * ldb + col] * a[k * r + row],
-// added k ascending. a is packed k-major, r values per step; b's rows hold nr
-// readable floats each; c has row stride ldc and holds r full rows of nr.
-using MicroKernel = void (*)(std::size_t kc, const float* a, const float* b, std::size_t ldb,
-                             float* c, std::size_t ldc, bool first);
+// C[r x nr] = (first ? +0.0 : C) + sum over k < kc of b[k * ldb + col] * a[row * lda + k],
+// added k ascending. a holds r rows of kc values at row stride lda, so the
+// driver can pass the left operand as it is (a k-major packing costs as much
+// as the product itself for small operands); b's rows hold nr readable floats
+// each; c has row stride ldc and holds r full rows of nr.
+using MicroKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, const float* b,
+                             std::size_t ldb, float* c, std::size_t ldc, bool first);
 
 constexpr std::size_t max_tile_rows = 8;
 
@@ -41,9 +43,9 @@ const KernelSet& active_kernels() noexcept;
 // the processor lacks it); nullopt returns to the automatic choice.
 void set_kernel_override(std::optional<Isa> isa);
 
-// Blocking of the driver: k steps per packed block, rows per packed block of
-// the left operand, and the largest right operand (in floats) read in place
-// instead of packed.
+// Blocking of the driver: k steps per block, rows of the left operand per
+// block, and the largest right operand (in floats) read in place instead of
+// packed.
 constexpr std::size_t block_k = 256;
 constexpr std::size_t block_rows = 144;
 constexpr std::size_t unpacked_b_limit = std::size_t{64} * 1024;

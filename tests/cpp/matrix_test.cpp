@@ -73,11 +73,12 @@ struct Shape {
 };
 
 // Around every tile size (4x8, 6x16, 6x32), the k and row blocks, the
-// in-place/packed boundary of the right operand, and degenerate dimensions.
+// in-place/packed boundary of the right operand, the row copy of wide left
+// operands, and degenerate dimensions.
 const Shape shapes[] = {
     {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},       {3, 5, 2},     {5, 1, 33},
     {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},     {1, 300, 100}, {4, 64, 64},
-    {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130},
+    {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130}, {9, 1031, 47},
 };
 
 class MatmulExact : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Shape>> {};
