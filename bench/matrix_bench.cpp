@@ -2,21 +2,17 @@
 
 #include <cstdint>
 #include <optional>
-#include <random>
 
 #include "matrix/matmul_kernels.h"
 #include "matrix/matrix.h"
 #include "pool/pool.h"
+#include "random_data.h"
 
 namespace kestrix {
 namespace {
 
 Matrix random_matrix(std::size_t rows, std::size_t cols) {
-    std::mt19937 gen(42);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    FloatSeq v(rows * cols);
-    for (float& x : v) x = dist(gen);
-    return make_matrix(std::move(v), rows, cols);
+    return make_matrix(random_floats(rows * cols, -1.0f, 1.0f, 42), rows, cols);
 }
 
 // workers 0: the process-wide pool (both cores); otherwise a pool of its own.

@@ -3,8 +3,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <random>
 
+#include "random_data.h"
 #include "solver/solver.h"
 #include "solver/solver_kernels.h"
 
@@ -12,20 +12,10 @@ namespace kestrix {
 namespace {
 
 Matrix random_matrix(std::uint64_t rows, std::uint64_t cols) {
-    std::mt19937 gen(7);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    FloatSeq data(rows * cols);
-    for (float& v : data) v = dist(gen);
-    return Matrix{std::move(data), rows, cols};
+    return Matrix{random_floats(rows * cols, -1.0f, 1.0f, 7), rows, cols};
 }
 
-FloatSeq random_targets(std::uint64_t n) {
-    std::mt19937 gen(8);
-    std::uniform_real_distribution<float> dist(-4.0f, 4.0f);
-    FloatSeq y(n);
-    for (float& v : y) v = dist(gen);
-    return y;
-}
+FloatSeq random_targets(std::uint64_t n) { return random_floats(n, -4.0f, 4.0f, 8); }
 
 // Args: samples, columns, kernel variant (SolverIsa).
 void BM_FitStep(benchmark::State& state) {

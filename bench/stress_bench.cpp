@@ -4,20 +4,14 @@
 #include <math.h>
 
 #include <cstdint>
-#include <random>
 
+#include "random_data.h"
 #include "stress/stress.h"
 
 namespace kestrix {
 namespace {
 
-FloatSeq random_data(std::size_t n) {
-    std::mt19937 gen(3);
-    std::uniform_real_distribution<float> dist(-10.0f, 10.0f);
-    FloatSeq v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
-}
+FloatSeq random_data(std::size_t n) { return random_floats(n, -10.0f, 10.0f, 3); }
 
 // Args: elements, iterations.
 void BM_RunHeavyLogic(benchmark::State& state) {
