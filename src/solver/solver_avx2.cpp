@@ -13,18 +13,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
 
 namespace kestrix {
 namespace {
 
 constexpr std::size_t lanes = 8;
-
-float predict_one(const float* row, std::size_t c, const float* w, float bias) {
-    float p = bias;
-    for (std::size_t j = 0; j < c; ++j) p = p + w[j] * row[j];
-    return p;
-}
 
 // All bits set in lanes below n (n <= 8), for the masked loads and stores.
 __m256i low_lanes(std::size_t n) {
@@ -78,36 +73,15 @@ __m256 add_columns(__m256 p, const float* base, std::size_t stride, const float*
     return p;
 }
 
-// Calls f(std::integral_constant<int, n>) for the n in [1, Max] equal to c.
-template <class F, int... N>
-void with_width(std::size_t c, F&& f, std::integer_sequence<int, N...>) {
-    (void)((c == N + 1 ? (f(std::integral_constant<int, N + 1>{}), true) : false) || ...);
-}
-template <int Max = 8, class F>
-void with_width(std::size_t c, F&& f) {
-    with_width(c, std::forward<F>(f), std::make_integer_sequence<int, Max>{});
-}
-
 // Lane k: the prediction of row k of the block at base (c columns).
 __m256 predict_block(const float* base, std::size_t c, const float* w, float bias) {
     __m256 p = _mm256_set1_ps(bias);
     std::size_t t = 0;
     for (; t + lanes <= c; t += lanes) p = add_columns<8>(p, base + t, c, w + t);
     if (t < c)
-        with_width(c - t,
-                   [&](auto n) { p = add_columns<decltype(n)::value>(p, base + t, c, w + t); });
+        with_width<8>(c - t,
+                      [&](auto n) { p = add_columns<decltype(n)::value>(p, base + t, c, w + t); });
     return p;
-}
-
-// The samples of [lo, hi) that do not fill a block, one at a time.
-void gradient_tail(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc, float& gb) {
-    const std::size_t c = in.cols;
-    for (std::size_t i = lo; i < hi; ++i) {
-        const float* row = in.x + i * c;
-        float e = predict_one(row, c, in.w, in.bias) - in.y[i];
-        for (std::size_t j = 0; j < c; ++j) acc[j] = acc[j] + e * row[j];
-        gb = gb + e;
-    }
 }
 
 // Rows of C <= 8 columns: the gradient sums stay in one register, so the
@@ -235,7 +209,8 @@ void gradient_fold_avx2(const GradientInput& in, std::size_t lo, std::size_t hi,
         gradient_tail(in, lo, hi, acc, gb);
         acc[0] = gb;
     } else if (c <= lanes) {
-        with_width(c, [&](auto n) { gradient_fold_narrow<decltype(n)::value>(in, lo, hi, acc); });
+        with_width<8>(c,
+                      [&](auto n) { gradient_fold_narrow<decltype(n)::value>(in, lo, hi, acc); });
     } else if (c <= 2 * lanes) {
         with_width<16>(c, [&](auto n) {
             if constexpr (decltype(n)::value > 8)
@@ -253,7 +228,7 @@ void predict_rows_avx2(const float* x, std::size_t c, const float* w, float bias
         for (; r + lanes <= hi; r += lanes)
             _mm256_storeu_ps(out + r, predict_block(x + r * c, c, w, bias));
     } else if (c > 0) {
-        with_width(c, [&](auto n) {
+        with_width<8>(c, [&](auto n) {
             constexpr int C = decltype(n)::value;
             for (; r + lanes <= hi; r += lanes)
                 _mm256_storeu_ps(out + r, add_columns<C>(_mm256_set1_ps(bias), x + r * C, C, w));

@@ -2,33 +2,20 @@
 
 #include <atomic>
 
+#include "solver/sample_loops.h"
+
 namespace kestrix {
 namespace {
 
 void gradient_fold_baseline(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
-    const std::size_t c = in.cols;
-    const float* __restrict w = in.w;
-    float* __restrict gw = acc;
-    float gb = acc[c];
-    for (std::size_t i = lo; i < hi; ++i) {
-        const float* __restrict row = in.x + i * c;
-        float p = in.bias;
-        for (std::size_t j = 0; j < c; ++j) p = p + w[j] * row[j];
-        float e = p - in.y[i];
-        for (std::size_t j = 0; j < c; ++j) gw[j] = gw[j] + e * row[j];
-        gb = gb + e;
-    }
-    acc[c] = gb;
+    float gb = acc[in.cols];
+    gradient_tail(in, lo, hi, acc, gb);
+    acc[in.cols] = gb;
 }
 
 void predict_rows_baseline(const float* x, std::size_t cols, const float* w, float bias,
                            std::size_t lo, std::size_t hi, float* out) {
-    for (std::size_t r = lo; r < hi; ++r) {
-        const float* row = x + r * cols;
-        float p = bias;
-        for (std::size_t j = 0; j < cols; ++j) p = p + w[j] * row[j];
-        out[r] = p;
-    }
+    for (std::size_t r = lo; r < hi; ++r) out[r] = predict_one(x + r * cols, cols, w, bias);
 }
 
 constexpr SolverKernels baseline{"baseline", gradient_fold_baseline, predict_rows_baseline};
