@@ -3,7 +3,8 @@
 The parent process starts one child per side (numpy gets its OpenBLAS kernel
 choice back: OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE are unset for it alone),
 runs the Google Benchmark programs for the figures that only native code can
-give (the libm loop, the pool round trip), and writes bench/results/latest.json,
+give (the libm loop, the pool round trip, the machine's float32 peak and
+memory bandwidth with every core busy), and writes bench/results/latest.json,
 latest.md and one chart per operation family.
 """
 import argparse
@@ -18,11 +19,6 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 RESULTS = ROOT / "bench" / "results"
-
-# Limits of the reference machine (2-core Zen 4): non-fused float32 peak for
-# both cores and the memory bandwidth both cores reach.
-PEAK_GFLOPS = 230.0
-BANDWIDTH_GBS = 35.0
 
 MATMUL_SIZES = [64, 128, 256, 512, 1024, 2048]
 ELEMENTWISE_SIZES = [256, 1024, 2048, 4096]
@@ -150,18 +146,28 @@ def run_side(side, quick, module_dir):
                                      text=True).stdout)
 
 
-def google_benchmark(build_dir, name, pattern):
+def google_benchmark(build_dir, name, pattern, field="real_time"):
+    """name -> seconds (or the named counter) of each benchmark of one program."""
     exe = Path(build_dir) / "bench" / name
     if not exe.exists():
         return {}
     print(f"  running {name} ...", flush=True)
     proc = subprocess.run([str(exe), f"--benchmark_filter={pattern}", "--benchmark_format=json",
                            "--benchmark_min_time=0.2"], capture_output=True, text=True, check=True)
-    times = {}
+    values = {}
     for b in json.loads(proc.stdout)["benchmarks"]:
         scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
-        times[b["name"]] = b["real_time"] * scale
-    return times
+        values[b["name"]] = b[field] * scale if field == "real_time" else b[field]
+    return values
+
+
+def machine_limits(build_dir):
+    """Peak GFLOP/s of separate multiply and add, and GB/s, with every core busy."""
+    threads = f"threads:{os.cpu_count()}"
+    peak = google_benchmark(build_dir, "machine_bench", f"MulAddPeak.*{threads}$", "GFLOPS")
+    bandwidth = google_benchmark(build_dir, "machine_bench", f"StreamBandwidth.*{threads}$", "GBps")
+    return {"peak_gflops": next(iter(peak.values()), None),
+            "bandwidth_gbs": next(iter(bandwidth.values()), None)}
 
 
 GOALS = [  # (key, goal, baseline description)
@@ -177,14 +183,13 @@ GOALS = [  # (key, goal, baseline description)
 ]
 
 
-def limit_fraction(key, seconds):
+def limit_fraction(key, seconds, limits):
     op, size = key.split("/")
-    if op == "matmul":
-        n = int(size)
-        return f"{2 * n**3 / seconds / 1e9 / PEAK_GFLOPS:.0%} of peak"
-    if op in ("add", "mul", "transpose"):
-        n = int(size)
-        return f"{8 * n * n / seconds / 1e9 / BANDWIDTH_GBS:.0%} of bandwidth"
+    n = int(size) if size.isdigit() else 0
+    if op == "matmul" and limits.get("peak_gflops"):
+        return f"{2 * n**3 / seconds / 1e9 / limits['peak_gflops']:.0%} of peak"
+    if op in ("add", "mul", "transpose") and limits.get("bandwidth_gbs"):
+        return f"{8 * n * n / seconds / 1e9 / limits['bandwidth_gbs']:.0%} of bandwidth"
     return ""
 
 
@@ -199,7 +204,7 @@ def report(k, n, native, meta):
                      "goal": goal, "met": ratio >= goal, "baseline": baseline})
         table.append(f"| {key} | {k[key] * 1e3:.3f} ms | {n[key] * 1e3:.3f} ms ({baseline}) | "
                      f"{ratio:.2f} | ≥ {goal} | {'yes' if ratio >= goal else 'no'} | "
-                     f"{limit_fraction(key, k[key])} |")
+                     f"{limit_fraction(key, k[key], meta['limits'])} |")
     single = native.get("BM_SingleThreadLoop/1000000/10/real_time")
     if single:
         ratio = single / k["heavy/1000000x10"]
@@ -249,6 +254,12 @@ def charts(k, n):
         plt.close(fig)
 
 
+def limits_text(limits):
+    peak, bw = limits.get("peak_gflops"), limits.get("bandwidth_gbs")
+    return (f"float32 peak of separate multiply and add {peak:.0f} GFLOP/s" if peak else "peak not measured") + \
+        (f", streaming bandwidth {bw:.0f} GB/s" if bw else ", bandwidth not measured")
+
+
 def machine():
     model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                   if line.startswith("model name")), platform.processor())
@@ -272,14 +283,15 @@ def main():
     native = {**google_benchmark(args.build, "stress_bench", "SingleThreadLoop"),
               **google_benchmark(args.build, "pool_bench", "RoundTrip|PingPong")}
     meta = {**machine(), "workers": k.pop("_workers"), "numpy": n.pop("_numpy"),
-            "blas": n.pop("_blas")}
+            "blas": n.pop("_blas"), "limits": machine_limits(args.build)}
     rows, table = report(k, n, native, meta)
     charts(k, n)
     (RESULTS / "latest.json").write_text(json.dumps(
         {"machine": meta, "rows": rows, "kestrix": k, "numpy": n, "native": native}, indent=2) + "\n")
     md = [f"Machine: {meta['cpu']}, {meta['cores']} cores, kestrix workers {meta['workers']}, "
           f"numpy {meta['numpy']}, BLAS {json.dumps(meta['blas'])}", "",
-          "Ratio = numpy (or the named baseline) time / kestrix time; best of repeated runs.", "",
+          "Ratio = numpy (or the named baseline) time / kestrix time; best of repeated runs.",
+          f"Limits measured here with every core busy: {limits_text(meta['limits'])}.", "",
           *table]
     (RESULTS / "latest.md").write_text("\n".join(md) + "\n")
     print("\n".join(md))

@@ -39,8 +39,8 @@ bool isa_supported(Isa isa) noexcept;
 // The set matmul uses: the override when one is set, else the widest supported.
 const KernelSet& active_kernels() noexcept;
 
-// Forces one variant for the C++ tests (fails with "unsupported kernel" when
-// the processor lacks it); nullopt returns to the automatic choice.
+// Forces one variant, of the product and of the transpose, for the C++ tests (fails with
+// "unsupported kernel" when the processor lacks it); nullopt returns to the automatic choice.
 void set_kernel_override(std::optional<Isa> isa);
 
 // Blocking of the driver: k steps per block, rows of the left operand per

@@ -3,6 +3,9 @@
 #include <immintrin.h>
 #include <sched.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "pool/fault.h"
 
 namespace kestrix::detail {
@@ -13,16 +16,41 @@ namespace {
 // finds the worker awake; later rounds yield, because on a machine with as
 // many workers as cores a spinning thread would otherwise keep the thread
 // that holds the work off its core. After that the worker sleeps.
-// (A pause is about 50 ns and a yield about 1.3 us on the machines we run on.)
 constexpr unsigned pause_rounds = 32;
 constexpr unsigned yield_rounds = 64;
-constexpr unsigned pauses_per_round = 8;
+constexpr double round_pause_ns = 400;
 
 // The caller pauses for about 25 us, then yields for a while, then blocks.
 // Yielding early measured worse for loops of a few microseconds: the caller's
 // core goes to a worker only to be taken back when the caller is rescheduled.
-constexpr unsigned caller_pauses = 512;
+constexpr double caller_pause_ns = 25'000;
 constexpr unsigned caller_yields = 64;
+
+// A pause instruction lasts from under 20 ns to over 100 ns depending on the
+// processor, so the spins above are set in time and converted to pause
+// counts with the cost measured once per process (the best of a few runs,
+// so that a preemption during one does not shorten every spin).
+struct PauseCounts {
+    unsigned per_round;
+    unsigned caller;
+};
+
+const PauseCounts& pause_counts() noexcept {
+    static const PauseCounts counts = [] {
+        constexpr int runs = 5, pauses = 256;
+        double best = 1e9;
+        for (int r = 0; r < runs; ++r) {
+            auto t0 = std::chrono::steady_clock::now();
+            for (int i = 0; i < pauses; ++i) _mm_pause();
+            std::chrono::duration<double, std::nano> d = std::chrono::steady_clock::now() - t0;
+            best = std::min(best, d.count() / pauses);
+        }
+        double ns = std::clamp(best, 5.0, 200.0);
+        return PauseCounts{std::max(1u, static_cast<unsigned>(round_pause_ns / ns)),
+                           static_cast<unsigned>(caller_pause_ns / ns)};
+    }();
+    return counts;
+}
 
 void pause_burst(unsigned n) noexcept {
     for (unsigned i = 0; i < n; ++i) _mm_pause();
@@ -55,12 +83,13 @@ void CallerLatch::set() noexcept {
 }
 
 void CallerLatch::wait() noexcept {
-    for (unsigned i = 0; i < caller_pauses + caller_yields; ++i) {
+    const unsigned pauses = pause_counts().caller;
+    for (unsigned i = 0; i < pauses + caller_yields; ++i) {
         if (state_.load(std::memory_order_acquire) == set_) {
             state_.store(unset_, std::memory_order_relaxed);
             return;
         }
-        if (i < caller_pauses)
+        if (i < pauses)
             _mm_pause();
         else
             sched_yield();
@@ -273,7 +302,7 @@ void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept 
             spinning = true;
         }
         if (rounds < pause_rounds) {
-            pause_burst(pauses_per_round);
+            pause_burst(pause_counts().per_round);
             ++rounds;
         } else if (rounds < pause_rounds + yield_rounds) {
             sched_yield();

@@ -135,10 +135,12 @@ struct Dims {
     std::size_t rows, cols;
 };
 
-class Transpose : public ::testing::TestWithParam<std::tuple<std::size_t, Dims>> {};
+class Transpose : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Dims>> {};
 
 TEST_P(Transpose, MovesEveryBitPatternOnce) {
-    auto [workers, d] = GetParam();
+    auto [isa, workers, d] = GetParam();
+    if (!gemm::isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
+    ForcedKernel forced(isa);
     Pool pool(workers);
     // Distinct patterns: signalling and quiet NaNs, denormals, both signs.
     FloatSeq src(d.rows * d.cols);
@@ -153,13 +155,13 @@ TEST_P(Transpose, MovesEveryBitPatternOnce) {
     EXPECT_EQ(bits(t.data), bits(want));
 }
 
-// Around the 4 x 4 register blocks and the 32 x 32 cache blocks.
-INSTANTIATE_TEST_SUITE_P(WorkersByShape, Transpose,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 8),
-                                            ::testing::Values(Dims{1, 1}, Dims{1, 9}, Dims{9, 1},
-                                                              Dims{2, 3}, Dims{4, 4}, Dims{5, 7},
-                                                              Dims{31, 33}, Dims{32, 32},
-                                                              Dims{65, 3}, Dims{70, 100})));
+// Around the 4 x 4 and 8 x 8 register blocks and the 32 x 32 cache blocks.
+INSTANTIATE_TEST_SUITE_P(
+    VariantsWorkersShapes, Transpose,
+    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2), ::testing::Values(1, 2, 3, 8),
+                       ::testing::Values(Dims{1, 1}, Dims{1, 9}, Dims{9, 1}, Dims{2, 3}, Dims{4, 4},
+                                         Dims{5, 7}, Dims{8, 8}, Dims{17, 9}, Dims{31, 33},
+                                         Dims{32, 32}, Dims{65, 3}, Dims{70, 100})));
 
 // Records that skipped make_matrix (2 x 3 claimed, 5 floats present) fail at
 // the first index they would read past the data.

@@ -1,0 +1,82 @@
+// The machine's own limits, so that the report can say how close each kernel
+// comes to them on whatever machine it runs: the float32 throughput of
+// separate multiply and add instructions (the only kind the kernels use), and
+// the memory bandwidth of a streaming read-and-write, both with every core busy.
+#include <benchmark/benchmark.h>
+#include <immintrin.h>
+
+#include <cstddef>
+#include <thread>
+
+#include "pool/float_seq.h"
+
+namespace kestrix {
+namespace {
+
+const int cores = static_cast<int>(std::thread::hardware_concurrency());
+
+// Twelve independent multiply-add chains: enough to cover both latencies on
+// every pipe. Volatile asm keeps the compiler from hoisting, folding or
+// fusing them.
+template <class V>
+[[gnu::always_inline]] inline void step(V& c, V a, V b) {
+    V p;
+    __asm__ volatile("vmulps %2, %1, %0" : "=v"(p) : "v"(a), "v"(b));
+    __asm__ volatile("vaddps %1, %0, %0" : "+v"(c) : "v"(p));
+}
+
+template <class V>
+[[gnu::always_inline]] inline float chains(long steps, V a, V b) {
+    V c0{}, c1{}, c2{}, c3{}, c4{}, c5{}, c6{}, c7{}, c8{}, c9{}, c10{}, c11{};
+    for (long i = 0; i < steps; ++i) {
+        step(c0, a, b), step(c1, a, b), step(c2, a, b), step(c3, a, b);
+        step(c4, a, b), step(c5, a, b), step(c6, a, b), step(c7, a, b);
+        step(c8, a, b), step(c9, a, b), step(c10, a, b), step(c11, a, b);
+    }
+    V s = c0 + c1 + c2 + c3 + c4 + c5 + c6 + c7 + c8 + c9 + c10 + c11;
+    return s[0];
+}
+
+__attribute__((target("avx512f"))) float chains512(long steps) {
+    return chains(steps, _mm512_set1_ps(1.0f), _mm512_set1_ps(0.5f));
+}
+__attribute__((target("avx2"))) float chains256(long steps) {
+    return chains(steps, _mm256_set1_ps(1.0f), _mm256_set1_ps(0.5f));
+}
+
+// GFLOPS counts a multiply and an add as two operations, as matmul's
+// 2 n^3 does; summed over the threads.
+void BM_MulAddPeak(benchmark::State& state) {
+    constexpr long steps = 1 << 16;
+    const bool wide = __builtin_cpu_supports("avx512f");
+    const int lanes = wide ? 16 : 8;
+    for (auto _ : state) benchmark::DoNotOptimize(wide ? chains512(steps) : chains256(steps));
+    state.counters["GFLOPS"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * steps * 12 * lanes * 2 / 1e9,
+                           benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MulAddPeak)->Threads(1)->Threads(cores)->UseRealTime();
+
+// dst = src * 1.5 over 64 MiB per thread, far beyond the caches: 8 bytes of
+// traffic per element, counted as add and mul count theirs.
+void BM_StreamBandwidth(benchmark::State& state) {
+    constexpr std::size_t n = std::size_t{16} << 20;
+    FloatSeq src(n, 1.0f), dst(n, 0.0f);
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] * 1.5f;
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["GBps"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * n * 8 / 1e9, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_StreamBandwidth)
+    ->Threads(1)
+    ->Threads(cores)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kestrix
+
+BENCHMARK_MAIN();
