@@ -4,6 +4,7 @@
 // k run in ascending order and the accumulator tile goes through memory
 // unchanged between them, so blocking changes speed only.
 #include <emmintrin.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -62,6 +63,11 @@ public:
             while (s.load(std::memory_order_acquire) != ready) _mm_pause();
         }
         return base_ + p * k_ * nr_;
+    }
+
+    // Panel p if it is packed already, else null; never waits or packs.
+    const float* if_ready(std::size_t p) const {
+        return state_[p].load(std::memory_order_acquire) == ready ? base_ + p * k_ * nr_ : nullptr;
     }
 
 private:
@@ -151,11 +157,18 @@ struct Problem {
 // narrower than nr goes through a full-width tile on the stack.
 void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::size_t i0,
                std::size_t mc, std::size_t kc, const float* b, std::size_t ldb, std::size_t j0,
-               bool first) {
+               bool first, const float* next) {
     const KernelSet& ks = *pr.kernels;
     std::size_t w = std::min(ks.nr, pr.n - j0);
     alignas(64) float tile[gemm::max_tile_rows * 32];
+    // The next panel's lines (kc rows of nr floats, contiguous) are fetched
+    // into L2 a share per tile, so that its first tile does not wait on memory.
+    const std::size_t tiles = (mc + ks.mr - 1) / ks.mr;
+    const std::size_t lines = next ? kc * ks.nr / 16 : 0, per_tile = (lines + tiles - 1) / tiles;
+    std::size_t fetched = 0;
     for (std::size_t t = 0; t < mc; t += ks.mr) {
+        for (std::size_t end = std::min(lines, fetched + per_tile); fetched < end; ++fetched)
+            _mm_prefetch(reinterpret_cast<const char*>(next + fetched * 16), _MM_HINT_T1);
         std::size_t rows = std::min(ks.mr, mc - t);
         const float* a = a_rows + t * lda;
         float* c = pr.c + (i0 + t) * pr.n + j0;
@@ -223,7 +236,10 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
                     b = e;
                     ldb = ks.nr;
                 }
-                run_panel(pr, a_rows, lda, i0, mc, kc, b, ldb, j0, p0 == 0);
+                const float* next =
+                    pr.packed && p + 1 < panels ? pr.packed->if_ready(p + 1) : nullptr;
+                if (next) next += p0 * ks.nr;
+                run_panel(pr, a_rows, lda, i0, mc, kc, b, ldb, j0, p0 == 0, next);
             }
         }
     }
