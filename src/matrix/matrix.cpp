@@ -59,18 +59,21 @@ inline void transpose4(const float* src, std::size_t ld_src, float* dst, std::si
     _mm_storeu_ps(dst + 3 * ld_dst, r3);
 }
 
-// Result rows [j0, j1), source rows [i0, i1) of one block.
-void transpose_block_copy(const float* src, float* dst, std::size_t r, std::size_t c,
-                          std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1) {
-    std::size_t j = j0;
-    for (; j + 4 <= j1; j += 4) {
-        std::size_t i = i0;
-        for (; i + 4 <= i1; i += 4) transpose4(src + i * c + j, c, dst + j * r + i, r);
-        for (; i < i1; ++i)
-            for (std::size_t q = j; q < j + 4; ++q) dst[q * r + i] = src[i * c + q];
-    }
-    for (; j < j1; ++j)
-        for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
+// Result rows [j0, j1), source rows [i0, i1) of one block, in 4 x 4 register
+// blocks as far as they fit.
+void transpose_blocks4(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                       std::size_t j1, std::size_t i0, std::size_t i1) {
+    for (std::size_t j = j0; j + 4 <= j1; j += 4)
+        for (std::size_t i = i0; i + 4 <= i1; i += 4)
+            transpose4(src + i * c + j, c, dst + j * r + i, r);
+}
+
+// The parts of the block that register blocks of side w leave over.
+void transpose_edges(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                     std::size_t j1, std::size_t i0, std::size_t i1, std::size_t w) {
+    std::size_t j_full = j0 + (j1 - j0) / w * w, i_full = i0 + (i1 - i0) / w * w;
+    for (std::size_t j = j0; j < j1; ++j)
+        for (std::size_t i = j < j_full ? i_full : i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
 }
 
 }  // namespace
@@ -82,17 +85,20 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
     const float* src = m.data.data();
     float* dst = out.data();
     // The variant follows the matrix product's, so the tests' override reaches both.
-    const auto block = gemm::active_kernels().isa == gemm::Isa::baseline
-                           ? transpose_block_copy
-                           : transpose_kernels::block_avx;
+    const bool avx = gemm::active_kernels().isa != gemm::Isa::baseline;
+    const auto blocks = avx ? transpose_kernels::blocks_avx : transpose_blocks4;
+    const std::size_t side = avx ? 8 : 4;
     // One result row (one source column) is the unit of splitting, as in a
     // chunked loop over the result with chunk length r.
     parallel_leaves(pool.get(), chunk_count(n, r), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t j = lo; j < hi; ++j) check_transpose_row(j, r, c, n);
         for (std::size_t jb = lo; jb < hi; jb += transpose_block) {
             std::size_t je = std::min(jb + transpose_block, hi);
-            for (std::size_t ib = 0; ib < r; ib += transpose_block)
-                block(src, dst, r, c, jb, je, ib, std::min(ib + transpose_block, r));
+            for (std::size_t ib = 0; ib < r; ib += transpose_block) {
+                std::size_t ie = std::min(ib + transpose_block, r);
+                blocks(src, dst, r, c, jb, je, ib, ie);
+                transpose_edges(src, dst, r, c, jb, je, ib, ie, side);
+            }
         }
     });
     return Matrix{std::move(out), c, r};

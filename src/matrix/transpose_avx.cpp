@@ -31,17 +31,11 @@ void transpose8(const float* src, std::size_t ld_src, float* dst, std::size_t ld
 
 }  // namespace
 
-void block_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-               std::size_t j1, std::size_t i0, std::size_t i1) {
-    std::size_t j = j0;
-    for (; j + 8 <= j1; j += 8) {
-        std::size_t i = i0;
-        for (; i + 8 <= i1; i += 8) transpose8(src + i * c + j, c, dst + j * r + i, r);
-        for (; i < i1; ++i)
-            for (std::size_t q = j; q < j + 8; ++q) dst[q * r + i] = src[i * c + q];
-    }
-    for (; j < j1; ++j)
-        for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
+void blocks_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                std::size_t j1, std::size_t i0, std::size_t i1) {
+    for (std::size_t j = j0; j + 8 <= j1; j += 8)
+        for (std::size_t i = i0; i + 8 <= i1; i += 8)
+            transpose8(src + i * c + j, c, dst + j * r + i, r);
 }
 
 }  // namespace kestrix::transpose_kernels

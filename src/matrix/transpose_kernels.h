@@ -1,13 +1,15 @@
 #pragma once
-// The transpose's block copy for processors with AVX; the baseline one lives
-// beside the driver in matrix.cpp.
+// The transpose's register blocks for processors with AVX; the baseline ones
+// and the edges live beside the driver in matrix.cpp.
 #include <cstddef>
 
 namespace kestrix::transpose_kernels {
 
-// dst[j * r + i] = src[i * c + j] for result rows [j0, j1) and source rows
-// [i0, i1) of an r x c source. Call only where gemm::isa_supported(avx2).
-void block_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-               std::size_t j1, std::size_t i0, std::size_t i1);
+// dst[j * r + i] = src[i * c + j] for the 8 x 8 blocks that fit in result
+// rows [j0, j1) and source rows [i0, i1) of an r x c source, counted from
+// (j0, i0); the caller copies the edges. Call only where
+// gemm::isa_supported(avx2).
+void blocks_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                std::size_t j1, std::size_t i0, std::size_t i1);
 
 }  // namespace kestrix::transpose_kernels
