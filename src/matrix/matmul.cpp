@@ -161,25 +161,24 @@ void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::siz
     const KernelSet& ks = *pr.kernels;
     std::size_t w = std::min(ks.nr, pr.n - j0);
     alignas(64) float tile[gemm::max_tile_rows * 32];
-    // The next panel's lines (kc rows of nr floats, contiguous) are fetched
-    // into L2 a share per tile, so that its first tile does not wait on memory.
-    const std::size_t tiles = (mc + ks.mr - 1) / ks.mr;
-    const std::size_t lines = next ? kc * ks.nr / 16 : 0, per_tile = (lines + tiles - 1) / tiles;
-    std::size_t fetched = 0;
-    for (std::size_t t = 0; t < mc; t += ks.mr) {
-        for (std::size_t end = std::min(lines, fetched + per_tile); fetched < end; ++fetched)
-            _mm_prefetch(reinterpret_cast<const char*>(next + fetched * 16), _MM_HINT_T1);
+    // The next panel's block (kc rows of nr floats, contiguous) is fetched
+    // into L2 by the kernels, 2 * kc floats per tile, so that its first tile
+    // does not wait on memory. Tiles past its end fetch nothing.
+    const std::size_t ahead_span = next ? kc * ks.nr : 0;
+    for (std::size_t t = 0, fetched = 0; t < mc; t += ks.mr, fetched += 2 * kc) {
+        const float* ahead = fetched + 2 * kc <= ahead_span ? next + fetched : nullptr;
+        const gemm::MicroKernel* kernels = ahead ? ks.fetching : ks.kernels;
         std::size_t rows = std::min(ks.mr, mc - t);
         const float* a = a_rows + t * lda;
         float* c = pr.c + (i0 + t) * pr.n + j0;
         if (w == ks.nr) {
-            ks.kernels[rows - 1](kc, a, lda, b, ldb, c, pr.n, first);
+            kernels[rows - 1](kc, a, lda, b, ldb, c, pr.n, first, ahead);
             continue;
         }
         if (!first)
             for (std::size_t r = 0; r < rows; ++r)
                 std::memcpy(tile + r * ks.nr, c + r * pr.n, w * sizeof(float));
-        ks.kernels[rows - 1](kc, a, lda, b, ldb, tile, ks.nr, first);
+        kernels[rows - 1](kc, a, lda, b, ldb, tile, ks.nr, first, ahead);
         for (std::size_t r = 0; r < rows; ++r)
             std::memcpy(c + r * pr.n, tile + r * ks.nr, w * sizeof(float));
     }

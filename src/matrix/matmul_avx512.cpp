@@ -35,9 +35,9 @@ inline __m512 add_product(__m512 p, __m512 c) {
 // keeps the array's memory copy up to date inside the loop.
 #define KESTRIX_ROWS(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7)
 
-template <std::size_t R>
+template <std::size_t R, bool Fetch>
 void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
-            float* c, std::size_t ldc, bool first) {
+            float* c, std::size_t ldc, bool first, const float* ahead) {
 #define KESTRIX_INIT(r)                                              \
     [[maybe_unused]] const float* a##r = R > (r) ? a + (r)*lda : a;  \
     __m512 lo##r = _mm512_setzero_ps(), hi##r = _mm512_setzero_ps(); \
@@ -59,6 +59,8 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
     }
     KESTRIX_ROWS(KESTRIX_INIT)
     for (std::size_t k = 0; k < kc; ++k) {
+        if constexpr (Fetch)
+            if (k % 8 == 0) _mm_prefetch(reinterpret_cast<const char*>(ahead + 2 * k), _MM_HINT_T1);
         __m512 b_lo = _mm512_loadu_ps(b);
         __m512 b_hi = _mm512_loadu_ps(b + 16);
         KESTRIX_ROWS(KESTRIX_STEP)
@@ -71,11 +73,13 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 }
 #undef KESTRIX_ROWS
 
-constexpr KernelSet set{
-    Isa::avx512,
-    tile_rows,
-    tile_cols,
-    {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>, kernel<7>, kernel<8>}};
+constexpr KernelSet set{Isa::avx512,
+                        tile_rows,
+                        tile_cols,
+                        {kernel<1, false>, kernel<2, false>, kernel<3, false>, kernel<4, false>,
+                         kernel<5, false>, kernel<6, false>, kernel<7, false>, kernel<8, false>},
+                        {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>,
+                         kernel<5, true>, kernel<6, true>, kernel<7, true>, kernel<8, true>}};
 
 }  // namespace
 

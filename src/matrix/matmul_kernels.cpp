@@ -26,15 +26,17 @@ inline __m128 add_product(__m128 p, __m128 c) {
     return p;
 }
 
-template <std::size_t R>
+template <std::size_t R, bool Fetch>
 void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
-            float* c, std::size_t ldc, bool first) {
+            float* c, std::size_t ldc, bool first, const float* ahead) {
     __m128 lo[R], hi[R];
     for (std::size_t r = 0; r < R; ++r) {
         lo[r] = first ? _mm_setzero_ps() : _mm_loadu_ps(c + r * ldc);
         hi[r] = first ? _mm_setzero_ps() : _mm_loadu_ps(c + r * ldc + 4);
     }
     for (std::size_t k = 0; k < kc; ++k) {
+        if constexpr (Fetch)
+            if (k % 8 == 0) _mm_prefetch(reinterpret_cast<const char*>(ahead + 2 * k), _MM_HINT_T1);
         __m128 b_lo = _mm_loadu_ps(b);
         __m128 b_hi = _mm_loadu_ps(b + 4);
         for (std::size_t r = 0; r < R; ++r) {
@@ -50,11 +52,13 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
     }
 }
 
-constexpr KernelSet baseline_set{
-    Isa::baseline,
-    tile_rows,
-    tile_cols,
-    {kernel<1>, kernel<2>, kernel<3>, kernel<4>, nullptr, nullptr, nullptr, nullptr}};
+constexpr KernelSet baseline_set{Isa::baseline,
+                                 tile_rows,
+                                 tile_cols,
+                                 {kernel<1, false>, kernel<2, false>, kernel<3, false>,
+                                  kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
+                                 {kernel<1, true>, kernel<2, true>, kernel<3, true>,
+                                  kernel<4, true>, nullptr, nullptr, nullptr, nullptr}};
 
 // -1: automatic; otherwise the forced Isa.
 std::atomic<int> forced{-1};

@@ -14,17 +14,22 @@ enum class Isa { baseline, avx2, avx512 };
 // added k ascending. a holds r rows of kc values at row stride lda, so the
 // driver can pass the left operand as it is (a k-major packing costs as much
 // as the product itself for small operands); b's rows hold nr readable floats
-// each; c has row stride ldc and holds r full rows of nr.
+// each; c has row stride ldc and holds r full rows of nr. Every 8th k step a
+// fetching kernel also fetches one cache line of ahead[0, 2 * kc) into L2:
+// spread over the tile, these fetches cost nothing, where a burst of them
+// stalls the core. The other kernels ignore ahead.
 using MicroKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, const float* b,
-                             std::size_t ldb, float* c, std::size_t ldc, bool first);
+                             std::size_t ldb, float* c, std::size_t ldc, bool first,
+                             const float* ahead);
 
 constexpr std::size_t max_tile_rows = 8;
 
 struct KernelSet {
     Isa isa;
-    std::size_t mr;                      // largest tile height
-    std::size_t nr;                      // tile width
-    MicroKernel kernels[max_tile_rows];  // kernels[r - 1] computes a tile of r rows, r <= mr
+    std::size_t mr;                       // largest tile height
+    std::size_t nr;                       // tile width
+    MicroKernel kernels[max_tile_rows];   // kernels[r - 1] computes a tile of r rows, r <= mr
+    MicroKernel fetching[max_tile_rows];  // the same, fetching ahead
 };
 
 // Each set's code uses only its own instructions; call its kernels only

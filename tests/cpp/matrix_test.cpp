@@ -72,7 +72,7 @@ struct Shape {
     std::size_t m, k, n;
 };
 
-// Around every tile size (4x8, 6x16, 6x32), the k and row blocks, the
+// Around every tile size (4x8, 6x16, 8x32), the k and row blocks, the
 // in-place/packed boundary of the right operand, the row copy of wide left
 // operands, and degenerate dimensions.
 const Shape shapes[] = {
