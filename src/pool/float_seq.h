@@ -3,7 +3,8 @@
 // input and result is. Its allocator differs from std::allocator in two ways
 // that only affect speed:
 //   - buffers of 2 MiB and more are 2 MiB aligned and advised for huge pages,
-//     so a large fresh result does not pay a page fault per 4 KiB;
+//     so a large fresh result does not pay a page fault per 4 KiB, and the
+//     last one freed (up to 64 MiB) is kept for the next of its size;
 //   - FloatSeq(n) and resize(n) leave the new elements unset, so that the
 //     workers that compute a result are the first to touch its pages.
 // Ask for zeros explicitly: FloatSeq(n, 0.0f).

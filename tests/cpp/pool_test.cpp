@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -382,6 +383,20 @@ TEST(WorkDeque, EveryItemIsTakenExactlyOnceUnderContention) {
     for (auto& t : thieves) t.join();
     while (int* p = d.steal()) take(p);
     for (std::size_t i = 0; i < total; ++i) ASSERT_EQ(taken[i].load(), 1) << i;
+}
+
+// The last freed huge buffer is kept for the next allocation of its size,
+// and only of its size; asked for zeros, the reused buffer holds zeros.
+TEST(FloatSeqBuffers, AKeptBufferServesOnlyItsOwnSize) {
+    constexpr std::size_t small = std::size_t{3} << 20, large = small + (std::size_t{1} << 20);
+    const float* kept_small = FloatSeq(small, 1.0f).data();
+    FloatSeq bigger(large, 2.0f);
+    EXPECT_NE(bigger.data(), kept_small);
+    const float* kept_large = bigger.data();
+    bigger = FloatSeq();
+    FloatSeq zeros(large, 0.0f);
+    EXPECT_EQ(zeros.data(), kept_large);
+    EXPECT_EQ(std::count(zeros.begin(), zeros.end(), 0.0f), std::ptrdiff_t(large));
 }
 
 }  // namespace

@@ -62,6 +62,16 @@ def test_matmul_examples():
     assert r.shape() == (2, 3) and [bits(x) for x in r.to_list()] == [0] * 6
 
 
+def test_inner_dimension_zero_gives_zeros_in_a_reused_buffer():
+    # A freed 4 MiB buffer is kept for the next result of its size; the empty
+    # inner dimension must still write every +0.0 rather than rely on fresh pages.
+    n = 1024
+    dirty = KestrixMatrix([7.0] * (n * n), n, n).add(1.0)
+    del dirty
+    r = KestrixMatrix([], n, 0).matmul(KestrixMatrix([], 0, n))
+    assert set(bits(x) for x in r.to_list()) == {0}
+
+
 SIZES = [(1, 1, 1), (1, 7, 1), (3, 5, 2), (2, 1, 9), (17, 33, 9), (7, 0, 5), (0, 4, 3),
          (13, 31, 47), (65, 17, 33), (6, 64, 32), (31, 97, 129), (100, 3, 250)]
 
