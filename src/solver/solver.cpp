@@ -1,5 +1,6 @@
 #include "solver/solver.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <utility>
@@ -24,15 +25,37 @@ void check_shape(const Matrix& x) {
         fail("Data length does not match rows * cols");
 }
 
+// A gradient accumulator of n floats. Up to 16 live inline, so that the many
+// small leaves of a fit over few samples allocate nothing.
+class Gradient {
+public:
+    explicit Gradient(std::size_t n) : n_(n) {
+        if (n > inline_floats)
+            heap_.assign(n, 0.0f);
+        else
+            std::fill_n(inline_, n, 0.0f);
+    }
+    float* data() { return n_ > inline_floats ? heap_.data() : inline_; }
+    const float* data() const { return n_ > inline_floats ? heap_.data() : inline_; }
+
+private:
+    static constexpr std::size_t inline_floats = 16;
+    std::size_t n_;
+    float inline_[inline_floats];
+    FloatSeq heap_;
+};
+
 // One gradient pass: the sums of e * x[i][j] (first c entries) and of e
 // (entry c) over all samples, e being the error at the current parameters.
-FloatSeq gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const FloatSeq& y) {
+Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const FloatSeq& y) {
     const std::size_t c = x.cols;
     const GradientInput in{x.data.data(), y.data(), solver.weights.data(), solver.bias, c};
     const GradientFold fold = solver_kernels().gradient_fold;
-    auto identity = [c] { return FloatSeq(c + 1, 0.0f); };
-    auto combine = [c](FloatSeq left, const FloatSeq& right) {
-        for (std::size_t j = 0; j <= c; ++j) left[j] = left[j] + right[j];
+    auto identity = [c] { return Gradient(c + 1); };
+    auto combine = [c](Gradient left, const Gradient& right) {
+        float* l = left.data();
+        const float* r = right.data();
+        for (std::size_t j = 0; j <= c; ++j) l[j] = l[j] + r[j];
         return left;
     };
     // The leaves of a fold-reduce, with the kernel folding a whole run of
@@ -41,14 +64,14 @@ FloatSeq gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
     return parallel_reduce(
         pool, x.rows,
         [&](std::size_t lo, std::size_t hi) {
-            FloatSeq acc = identity();
+            Gradient acc = identity();
             // Samples below len(y) fold without effect on a failing leaf, so
             // the leaf may fail before folding them.
             if (hi > y.size()) fail_index(lo > y.size() ? lo : y.size(), y.size());
             fold(in, lo, hi, acc.data());
             return combine(identity(), acc);
         },
-        [&](FloatSeq left, const FloatSeq& right) { return combine(std::move(left), right); });
+        [&](Gradient left, const Gradient& right) { return combine(std::move(left), right); });
 }
 
 }  // namespace
@@ -64,7 +87,8 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
     if (iters == 0) return;
     Pool& p = pool.get();
     for (std::uint64_t step = 0; step < iters; ++step) {
-        FloatSeq g = gradient_pass(p, solver, x, y);
+        Gradient sums = gradient_pass(p, solver, x, y);
+        const float* g = sums.data();
         float* w = solver.weights.data();
         for (std::size_t j = 0; j < x.cols; ++j) w[j] = w[j] - (g[j] / nf) * lr;
         solver.bias = solver.bias - (g[x.cols] / nf) * lr;
