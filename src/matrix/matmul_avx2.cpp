@@ -13,9 +13,8 @@ namespace {
 constexpr std::size_t tile_rows = 6;
 constexpr std::size_t tile_cols = 16;
 
-// b * a with b as the multiply's first operand, as in every variant (the
-// AVX-512 one takes a as an embedded broadcast), then product + c with the
-// product first. When both operands are NaN the first one's payload wins, and
+// b * a with b as the multiply's first operand, as in every variant, then
+// product + c with the product first. When both operands are NaN the first one's payload wins, and
 // the compiler would otherwise feel free to swap them.
 inline __m256 mul(__m256 b, __m256 a) {
     __m256 r;

@@ -13,9 +13,8 @@ namespace {
 constexpr std::size_t tile_rows = 4;
 constexpr std::size_t tile_cols = 8;
 
-// b * a with b as the multiply's first operand, as in every variant (the
-// AVX-512 one takes a as an embedded broadcast), then product + c with the
-// product first. When both operands are NaN the first one's payload wins, and
+// b * a with b as the multiply's first operand, as in every variant, then
+// product + c with the product first. When both operands are NaN the first one's payload wins, and
 // the compiler would otherwise feel free to swap them.
 inline __m128 mul(__m128 b, __m128 a) {
     __asm__("mulps %1, %0" : "+x"(b) : "x"(a));
