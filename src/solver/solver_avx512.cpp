@@ -26,6 +26,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
 
@@ -91,50 +92,6 @@ __m512 add_columns(__m512 p, const float* base, std::size_t stride, const float*
     return p;
 }
 
-// All bits set in lanes below n (n <= 8), for 256-bit masked loads.
-__m256i low_lanes8(std::size_t n) {
-    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)),
-                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-}
-
-// The same for blocks of 8 rows of at most 8 columns in 256-bit registers.
-inline void transpose8(const __m256 r[8], __m256 t[8]) {
-    __m256 a[8], b[8];
-#pragma GCC unroll 4
-    for (int k = 0; k < 8; k += 2) {
-        a[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
-        a[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
-    }
-#pragma GCC unroll 2
-    for (int q = 0; q < 8; q += 4) {
-        b[q] = _mm256_shuffle_ps(a[q], a[q + 2], 0x44);
-        b[q + 1] = _mm256_shuffle_ps(a[q], a[q + 2], 0xee);
-        b[q + 2] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0x44);
-        b[q + 3] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0xee);
-    }
-#pragma GCC unroll 4
-    for (int s = 0; s < 4; ++s) {
-        t[s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x20);
-        t[4 + s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x31);
-    }
-}
-
-template <int C>
-__m256 add_columns8(__m256 p, const float* base, std::size_t stride, const float* w) {
-    __m256 r[8], t[8];
-#pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) {
-        if constexpr (C == 8)
-            r[k] = _mm256_loadu_ps(base + k * stride);
-        else
-            r[k] = _mm256_maskload_ps(base + k * stride, low_lanes8(C));
-    }
-    transpose8(r, t);
-#pragma GCC unroll 8
-    for (int j = 0; j < C; ++j) p = _mm256_add_ps(p, _mm256_mul_ps(_mm256_set1_ps(w[j]), t[j]));
-    return p;
-}
-
 // Lane k: the prediction of row k of the block at base (c columns).
 __m512 predict_block(const float* base, std::size_t c, const float* w, float bias) {
     __m512 p = _mm512_set1_ps(bias);
@@ -144,49 +101,6 @@ __m512 predict_block(const float* base, std::size_t c, const float* w, float bia
         with_width<16>(c - t,
                        [&](auto n) { p = add_columns<decltype(n)::value>(p, base + t, c, w + t); });
     return p;
-}
-
-// Rows of C <= 8 columns: 8-row blocks in 256-bit registers, the gradient
-// sums in one of them. A block's errors are formed before the previous
-// block's sums, so that independent prediction work fills the time the sum
-// chain waits; two error buffers keep the reads of one block's errors from
-// waiting for the store of the next.
-template <int C>
-void gradient_fold_narrow8(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
-    constexpr std::size_t block = 8;
-    const __m256i m8 = low_lanes8(C);
-    auto errors = [&](std::size_t i) {
-        __m256 p = add_columns8<C>(_mm256_set1_ps(in.bias), in.x + i * C, C, in.w);
-        return _mm256_sub_ps(p, _mm256_loadu_ps(in.y + i));
-    };
-    // Below 8 columns, lane C carries the bias sum (see the wider kernel).
-    constexpr bool bias_lane = C < 8;
-    const __mmask16 mb = low_lanes(bias_lane ? C + 1 : C);
-    const __m256 ones = _mm256_set1_ps(1.0f);
-    __m256 gw = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mb, acc));
-    float gb = acc[C];
-    std::size_t i = lo;
-    alignas(32) float e[2][block];
-    if (i + block <= hi) _mm256_store_ps(e[0], errors(i));
-    for (std::size_t b = 0; i + block <= hi; i += block, b ^= 1) {
-        if (i + 2 * block <= hi) _mm256_store_ps(e[b ^ 1], errors(i + block));
-        const float* base = in.x + i * C;
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < block; ++k) {
-            __m256 row;
-            if constexpr (bias_lane)
-                row =
-                    _mm256_blend_ps(_mm256_maskload_ps(base + k * C, m8), ones, 0xff & (0xff << C));
-            else
-                row = _mm256_loadu_ps(base + k * C);
-            gw = _mm256_add_ps(gw, _mm256_mul_ps(_mm256_set1_ps(e[b][k]), row));
-            if constexpr (!bias_lane) gb = gb + e[b][k];
-        }
-    }
-    _mm512_mask_storeu_ps(acc, mb, _mm512_castps256_ps512(gw));
-    if constexpr (bias_lane) gb = acc[C];
-    gradient_tail(in, i, hi, acc, gb);
-    acc[C] = gb;
 }
 
 // Rows of 9 to 16 columns: the gradient sums stay in one register, so the
