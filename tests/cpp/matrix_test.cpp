@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "matrix/matmul_kernels.h"
@@ -106,6 +107,26 @@ INSTANTIATE_TEST_SUITE_P(
                std::to_string(std::get<1>(info.param)) + "_" + std::to_string(s.m) + "x" +
                std::to_string(s.k) + "x" + std::to_string(s.n);
     });
+
+// The packed copies of the right operand (each worker's own with one or two
+// workers at this height, one shared with three) outlive a product; the next
+// product on the same threads, with other values or another width, must
+// pack its own operand afresh.
+class MatmulRepacks : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(MatmulRepacks, EachProductPacksItsOwnRightOperand) {
+    Pool pool(GetParam());
+    const std::size_t m = 150, k = 513;
+    FloatSeq a = random_floats(m * k, 3);
+    for (auto [n, seed] :
+         {std::pair<std::size_t, std::uint32_t>{130, 1}, {130, 2}, {200, 3}, {70, 4}}) {
+        FloatSeq b = random_floats(k * n, seed);
+        Matrix r = matmul(make_matrix(a, m, k), make_matrix(b, k, n), pool);
+        EXPECT_EQ(bits(r.data), bits(oracle(a, b, m, k, n))) << "n=" << n << " seed=" << seed;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, MatmulRepacks, ::testing::Values(1, 2, 3));
 
 // What random operands cannot show: the sum starts from +0.0, and the operand
 // order of each step decides which NaN payload survives.
