@@ -23,10 +23,13 @@ constexpr double round_pause_ns = 400;
 // The caller pauses for about 25 us, then yields for a while, then blocks.
 // Yielding early measured worse for loops of a few microseconds: the caller's
 // core goes to a worker only to be taken back when the caller is rescheduled.
-// After a wait longer than the pause, the next one starts with the yields:
-// a loop of that length wants every core, and a 256 x 256 product ran 20 %
-// faster on two workers when the caller did not hold one of them.
+// After a wait of more than twice the pause, the next one starts with the
+// yields: a loop of that length wants every core, and a 256 x 256 product
+// ran 20 % faster on two workers when the caller did not hold one of them.
+// (With a bound nearer the pause, a loop just under it that once ran over
+// stayed over, slowed by the yields.)
 constexpr double caller_pause_ns = 25'000;
+constexpr double long_wait_ns = 2 * caller_pause_ns;
 constexpr unsigned caller_yields = 64;
 
 // A pause instruction lasts from under 20 ns to over 100 ns depending on the
@@ -91,7 +94,7 @@ void CallerLatch::wait() noexcept {
     auto done = [&] {
         state_.store(unset_, std::memory_order_relaxed);
         std::chrono::duration<double, std::nano> waited = std::chrono::steady_clock::now() - start;
-        last_was_long_ = waited.count() > caller_pause_ns;
+        last_was_long_ = waited.count() > long_wait_ns;
     };
     for (unsigned i = 0; i < pauses + caller_yields; ++i) {
         if (state_.load(std::memory_order_acquire) == set_) return done();
