@@ -24,8 +24,9 @@ constexpr double round_pause_ns = 400;
 // Yielding early measured worse for loops of a few microseconds: the caller's
 // core goes to a worker only to be taken back when the caller is rescheduled.
 // After a wait of more than twice the pause, the next one starts with the
-// yields: a loop of that length wants every core, and a 256 x 256 product
-// ran 20 % faster on two workers when the caller did not hold one of them.
+// yields: a loop of that length wants every core, and 192 x 192 to
+// 256 x 256 products ran 25-35 % faster on two workers when the caller did
+// not hold one of them.
 // (With a bound nearer the pause, a loop just under it that once ran over
 // stayed over, slowed by the yields.)
 constexpr double caller_pause_ns = 25'000;
