@@ -59,13 +59,12 @@ public:
             state_size_ = panels_;
         }
         for (std::size_t p = 0; p < panels_; ++p) state_[p].store(empty, std::memory_order_relaxed);
-        std::size_t need = panels_ * k * nr + 16;
+        std::size_t need = panels_ * k * nr;
         if (storage_.size() < need) {
             storage_ = FloatSeq();
             storage_ = FloatSeq(need);
         }
-        auto addr = reinterpret_cast<std::uintptr_t>(storage_.data());
-        base_ = storage_.data() + ((64 - addr % 64) % 64) / sizeof(float);
+        base_ = storage_.data();  // on a cache line, as every FloatSeq
     }
 
     // Gives back storage of more than `floats`.

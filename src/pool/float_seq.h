@@ -2,6 +2,7 @@
 // FloatSeq: the flat, owned sequence of 32-bit floats that every numeric
 // input and result is. Its allocator differs from std::allocator in two ways
 // that only affect speed:
+//   - buffers start on a 64-byte cache line;
 //   - buffers of 2 MiB and more are 2 MiB aligned and advised for huge pages,
 //     so a large fresh result does not pay a page fault per 4 KiB, and the
 //     last one freed (up to 64 MiB) is kept for the next of its size;
