@@ -72,6 +72,7 @@ void transpose_blocks4(const float* src, float* dst, std::size_t r, std::size_t 
 void transpose_edges(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
                      std::size_t j1, std::size_t i0, std::size_t i1, std::size_t w) {
     std::size_t j_full = j0 + (j1 - j0) / w * w, i_full = i0 + (i1 - i0) / w * w;
+    if (j_full == j1 && i_full == i1) return;
     for (std::size_t j = j0; j < j1; ++j)
         for (std::size_t i = j < j_full ? i_full : i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
 }
