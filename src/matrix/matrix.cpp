@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <utility>
 
 #include "matrix/matmul_kernels.h"
@@ -30,10 +31,6 @@ Matrix mul(const Matrix& m, float v, PoolRef pool) {
 }
 
 namespace {
-
-// Square blocks of this side keep the source lines a block touches (block
-// lines of 64 bytes each) in L1 while the block's result rows are written.
-constexpr std::size_t transpose_block = 32;
 
 // The checks made for result row j before element i is copied: the source
 // index must be below n, then i below the row's length. Both only depend on
@@ -68,13 +65,36 @@ void transpose_blocks4(const float* src, float* dst, std::size_t r, std::size_t 
             transpose4(src + i * c + j, c, dst + j * r + i, r);
 }
 
-// The parts of the block that register blocks of side w leave over.
-void transpose_edges(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-                     std::size_t j1, std::size_t i0, std::size_t i1, std::size_t w) {
-    std::size_t j_full = j0 + (j1 - j0) / w * w, i_full = i0 + (i1 - i0) / w * w;
-    if (j_full == j1 && i_full == i1) return;
-    for (std::size_t j = j0; j < j1; ++j)
-        for (std::size_t i = j < j_full ? i_full : i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
+using Blocks = void (*)(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                        std::size_t j1, std::size_t i0, std::size_t i1);
+struct BlockKernel {
+    Blocks run;
+    std::size_t side;
+};
+
+// Every processor variant's register blocks, widest first; a variant uses
+// its own and every narrower one.
+const BlockKernel block_kernels[] = {{transpose_kernels::blocks_avx512, 16},
+                                     {transpose_kernels::blocks_avx, 8},
+                                     {transpose_blocks4, 4}};
+
+// Result rows [j0, j1), source rows [i0, i1): the widest register blocks that
+// fit, then the strips they leave with the next narrower, the last elements
+// one at a time. Leaves of most sizes neither start nor end on 16 rows, and a
+// strip copied element by element would cost more than the blocks gain.
+void transpose_region(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                      std::size_t j1, std::size_t i0, std::size_t i1,
+                      std::span<const BlockKernel> kernels) {
+    if (kernels.empty()) {
+        for (std::size_t j = j0; j < j1; ++j)
+            for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
+        return;
+    }
+    const std::size_t w = kernels.front().side;
+    const std::size_t j_full = j0 + (j1 - j0) / w * w, i_full = i0 + (i1 - i0) / w * w;
+    if (j_full > j0 && i_full > i0) kernels.front().run(src, dst, r, c, j0, j_full, i0, i_full);
+    if (i_full < i1) transpose_region(src, dst, r, c, j0, j_full, i_full, i1, kernels.subspan(1));
+    if (j_full < j1) transpose_region(src, dst, r, c, j_full, j1, i0, i1, kernels.subspan(1));
 }
 
 }  // namespace
@@ -86,19 +106,26 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
     const float* src = m.data.data();
     float* dst = out.data();
     // The variant follows the matrix product's, so the tests' override reaches both.
-    const bool avx = gemm::active_kernels().isa != gemm::Isa::baseline;
-    const auto blocks = avx ? transpose_kernels::blocks_avx : transpose_blocks4;
-    const std::size_t side = avx ? 8 : 4;
+    std::span<const BlockKernel> kernels(block_kernels);
+    switch (gemm::active_kernels().isa) {
+        case gemm::Isa::avx512: break;
+        case gemm::Isa::avx2: kernels = kernels.subspan(1); break;
+        case gemm::Isa::baseline: kernels = kernels.subspan(2); break;
+    }
+    // Square cache blocks of 32 keep the source lines a block touches in L1
+    // while its result rows are written. From source rows of 4 KiB on, 64
+    // measured faster with 8- and 16-wide register blocks (1024^2: 29 -> 50
+    // GB/s, 4096^2: 25 -> 33); with 4-wide ones and below, 32 stays faster.
+    const std::size_t block = c >= 1024 && kernels.front().side >= 8 ? 64 : 32;
     // One result row (one source column) is the unit of splitting, as in a
     // chunked loop over the result with chunk length r.
     parallel_leaves(pool.get(), chunk_count(n, r), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t j = lo; j < hi; ++j) check_transpose_row(j, r, c, n);
-        for (std::size_t jb = lo; jb < hi; jb += transpose_block) {
-            std::size_t je = std::min(jb + transpose_block, hi);
-            for (std::size_t ib = 0; ib < r; ib += transpose_block) {
-                std::size_t ie = std::min(ib + transpose_block, r);
-                blocks(src, dst, r, c, jb, je, ib, ie);
-                transpose_edges(src, dst, r, c, jb, je, ib, ie, side);
+        for (std::size_t jb = lo; jb < hi; jb += block) {
+            std::size_t je = std::min(jb + block, hi);
+            for (std::size_t ib = 0; ib < r; ib += block) {
+                std::size_t ie = std::min(ib + block, r);
+                transpose_region(src, dst, r, c, jb, je, ib, ie, kernels);
             }
         }
     });

@@ -1,5 +1,5 @@
 #pragma once
-// The transpose's register blocks for processors with AVX; the baseline ones
+// The transpose's register blocks for processors with AVX and AVX-512; the baseline ones
 // and the edges live beside the driver in matrix.cpp.
 #include <cstddef>
 
@@ -11,5 +11,9 @@ namespace kestrix::transpose_kernels {
 // gemm::isa_supported(avx2).
 void blocks_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
                 std::size_t j1, std::size_t i0, std::size_t i1);
+
+// The same in 16 x 16 blocks. Call only where gemm::isa_supported(avx512).
+void blocks_avx512(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                   std::size_t j1, std::size_t i0, std::size_t i1);
 
 }  // namespace kestrix::transpose_kernels

@@ -72,7 +72,8 @@ void* allocate_floats(std::size_t count) {
     } else {
         // Whole cache lines: malloc's 16-byte alignment split a vector load
         // or store of every other row in two (transpose 256^2 10.2 -> 7.5 us).
-        p = std::aligned_alloc(cache_line, std::max<std::size_t>(1, (bytes + cache_line - 1) / cache_line) * cache_line);
+        std::size_t lines = std::max<std::size_t>(1, (bytes + cache_line - 1) / cache_line);
+        p = std::aligned_alloc(cache_line, lines * cache_line);
     }
     if (p == nullptr) throw OutOfMemory(bytes);
     return p;

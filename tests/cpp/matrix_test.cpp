@@ -176,13 +176,18 @@ TEST_P(Transpose, MovesEveryBitPatternOnce) {
     EXPECT_EQ(bits(t.data), bits(want));
 }
 
-// Around the 4 x 4 and 8 x 8 register blocks and the 32 x 32 cache blocks.
+// Around the 4 x 4, 8 x 8 and 16 x 16 register blocks and the 32 x 32 cache
+// blocks; the last three give leaves long enough for 16 x 16 blocks and
+// strips of every narrower kind, the very last with 64 x 64 cache blocks.
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersShapes, Transpose,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2), ::testing::Values(1, 2, 3, 8),
+    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+                       ::testing::Values(1, 2, 3, 8),
                        ::testing::Values(Dims{1, 1}, Dims{1, 9}, Dims{9, 1}, Dims{2, 3}, Dims{4, 4},
-                                         Dims{5, 7}, Dims{8, 8}, Dims{17, 9}, Dims{31, 33},
-                                         Dims{32, 32}, Dims{65, 3}, Dims{70, 100})));
+                                         Dims{5, 7}, Dims{8, 8}, Dims{17, 9}, Dims{16, 16},
+                                         Dims{31, 33}, Dims{32, 32}, Dims{47, 18}, Dims{65, 3},
+                                         Dims{70, 100}, Dims{37, 200}, Dims{150, 130},
+                                         Dims{20, 1030})));
 
 // Records that skipped make_matrix (2 x 3 claimed, 5 floats present) fail at
 // the first index they would read past the data.
