@@ -25,7 +25,7 @@ void check_shape(const Matrix& x) {
         fail("Data length does not match rows * cols");
 }
 
-// A gradient accumulator of n floats. Up to 16 live inline, so that the many
+// A gradient accumulator of n floats. Up to 32 live inline, so that the many
 // small leaves of a fit over few samples allocate nothing.
 class Gradient {
 public:
@@ -39,7 +39,7 @@ public:
     const float* data() const { return n_ > inline_floats ? heap_.data() : inline_; }
 
 private:
-    static constexpr std::size_t inline_floats = 16;
+    static constexpr std::size_t inline_floats = 32;
     std::size_t n_;
     float inline_[inline_floats];
     FloatSeq heap_;
