@@ -2,12 +2,17 @@
 // and sixteen stores per 256 floats, two thirds of the shuffles of 8 x 8
 // blocks, and each store fills a whole cache line of a 64-byte aligned row.
 // Shuffles move bits unchanged. Only local code here, as in the AVX file.
-// g++ 12 takes the undefined operand several of these intrinsics pass for
-// their unused mask source for a read of an uninitialised value.
+// g++ 12 takes the deliberately undefined source operand inside some
+// shuffle intrinsics for an uninitialised read.
+#ifndef __clang__
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#ifndef __clang__
 #pragma GCC diagnostic pop
+#endif
 
 #include "matrix/transpose_kernels.h"
 
