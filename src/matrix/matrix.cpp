@@ -114,8 +114,9 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
     }
     // Square cache blocks of 32 keep the source lines a block touches in L1
     // while its result rows are written. From source rows of 4 KiB on, 64
-    // measured faster with 8- and 16-wide register blocks (1024^2: 29 -> 50
-    // GB/s, 4096^2: 25 -> 33); with 4-wide ones and below, 32 stays faster.
+    // measured faster with 8- and 16-wide register blocks (8-wide at 1024^2:
+    // 29 -> 48 GB/s; 16-wide at 4096^2: 15 -> 37); with 4-wide ones and
+    // below, 32 stays faster.
     const std::size_t block = c >= 1024 && kernels.front().side >= 8 ? 64 : 32;
     // One result row (one source column) is the unit of splitting, as in a
     // chunked loop over the result with chunk length r.
