@@ -157,6 +157,15 @@ Registry* Registry::create(std::size_t workers, ThreadStarter starter, int& erro
             return nullptr;
         }
     }
+    // The pool is used only once every worker runs its own code: a fork()
+    // after that never catches a thread still being set up, whose half-taken
+    // locks (a sanitizer's allocator, for one) the child would inherit.
+    try {
+        std::unique_lock<std::mutex> lock(registry->sleep_mutex_);
+        registry->threads_cv_.wait(lock, [&] { return registry->entered_ == workers; });
+    } catch (...) {
+        abort_unexpected();
+    }
     error = 0;
     return registry;
 }
@@ -166,10 +175,15 @@ void* Registry::worker_entry(void* arg) {
     Registry* registry = self->registry;
     current_worker = self;
     try {
+        {
+            std::lock_guard<std::mutex> guard(registry->sleep_mutex_);
+            ++registry->entered_;
+            registry->threads_cv_.notify_all();
+        }
         registry->main_loop(*self);
         std::lock_guard<std::mutex> guard(registry->sleep_mutex_);
         ++registry->exited_;
-        registry->exit_cv_.notify_all();
+        registry->threads_cv_.notify_all();
     } catch (...) {
         abort_unexpected();
     }
@@ -183,7 +197,7 @@ void Registry::stop_started(std::size_t started) noexcept {
         terminate_.store(true, std::memory_order_seq_cst);
         std::unique_lock<std::mutex> lock(sleep_mutex_);
         sleep_cv_.notify_all();
-        while (exited_ < started) exit_cv_.wait(lock);
+        while (exited_ < started) threads_cv_.wait(lock);
     } catch (...) {
         abort_unexpected();
     }

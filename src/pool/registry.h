@@ -120,8 +120,8 @@ private:
     std::mutex sleep_mutex_;
     std::condition_variable sleep_cv_;
     std::atomic<bool> terminate_{false};
-    std::size_t exited_ = 0;  // guarded by sleep_mutex_
-    std::condition_variable exit_cv_;
+    std::size_t entered_ = 0, exited_ = 0;  // workers in and out of their loops; sleep_mutex_
+    std::condition_variable threads_cv_;    // signalled when either count changes
 };
 
 inline void JoinLatch::set(Registry& registry) noexcept {

@@ -21,6 +21,7 @@
 
 #include "pool/deque.h"
 #include "pool/loops.h"
+#include "pool/thread_start.h"
 
 namespace kestrix {
 namespace {
@@ -201,6 +202,34 @@ TEST_P(Failures, NearestTheStartWinsAndEachLeafReports) {
 
 INSTANTIATE_TEST_SUITE_P(Workers, Failures,
                          ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Bool()));
+
+// Workers whose threads take 20 ms to reach the pool's code.
+std::atomic<int> late_workers{0};
+struct LateStart {
+    void* (*entry)(void*);
+    void* arg;
+};
+void* late_entry(void* p) {
+    LateStart start = *static_cast<LateStart*>(p);
+    delete static_cast<LateStart*>(p);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    late_workers.fetch_add(1);
+    return start.entry(start.arg);
+}
+int late_start(void* (*entry)(void*), void* arg, std::size_t stack) {
+    return start_detached_thread(&late_entry, new LateStart{entry, arg}, stack);
+}
+
+// A pool is handed out only once every worker runs, so that a fork() right
+// after it was made never catches a thread half set up.
+TEST(Start, APoolIsReadyOnlyOnceEveryWorkerRuns) {
+    ThreadStarter before = set_thread_starter(&late_start);
+    {
+        Pool pool(3);
+        EXPECT_EQ(late_workers.load(), 3);
+    }
+    set_thread_starter(before);
+}
 
 TEST(Concurrency, LoopsFromSeveralOutsideThreads) {
     Pool one(1), two(2);
