@@ -10,22 +10,10 @@
 // then adds the block's terms sample by sample in ascending order, one vector
 // over the columns per sample. Gathers would do the same transposition but
 // cost far more here.
-//
-// g++ 12 takes the deliberately undefined source operand inside some
-// shuffle intrinsics for an uninitialised read.
-#ifndef __clang__
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#ifndef __clang__
-#pragma GCC diagnostic pop
-#endif
-
 #include <type_traits>
 #include <utility>
 
+#include "matrix/transpose16.h"
 #include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
@@ -44,39 +32,6 @@ __m512 load_cols(const float* row) {
         return _mm512_loadu_ps(row);
     else
         return _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << C) - 1u), row);
-}
-
-// t[j] lane k = r[k] lane j.
-inline void transpose16(const __m512 r[16], __m512 t[16]) {
-    __m512 a[16], b[16];
-#pragma GCC unroll 8
-    for (int k = 0; k < 16; k += 2) {
-        a[k] = _mm512_unpacklo_ps(r[k], r[k + 1]);
-        a[k + 1] = _mm512_unpackhi_ps(r[k], r[k + 1]);
-    }
-    // b[4q + s], 128-bit lane L: rows 4q .. 4q + 3 of column 4L + s.
-#pragma GCC unroll 4
-    for (int q = 0; q < 16; q += 4) {
-        b[q] = _mm512_castpd_ps(
-            _mm512_unpacklo_pd(_mm512_castps_pd(a[q]), _mm512_castps_pd(a[q + 2])));
-        b[q + 1] = _mm512_castpd_ps(
-            _mm512_unpackhi_pd(_mm512_castps_pd(a[q]), _mm512_castps_pd(a[q + 2])));
-        b[q + 2] = _mm512_castpd_ps(
-            _mm512_unpacklo_pd(_mm512_castps_pd(a[q + 1]), _mm512_castps_pd(a[q + 3])));
-        b[q + 3] = _mm512_castpd_ps(
-            _mm512_unpackhi_pd(_mm512_castps_pd(a[q + 1]), _mm512_castps_pd(a[q + 3])));
-    }
-#pragma GCC unroll 4
-    for (int s = 0; s < 4; ++s) {
-        __m512 lo_even = _mm512_shuffle_f32x4(b[s], b[4 + s], 0x88);
-        __m512 lo_odd = _mm512_shuffle_f32x4(b[s], b[4 + s], 0xdd);
-        __m512 hi_even = _mm512_shuffle_f32x4(b[8 + s], b[12 + s], 0x88);
-        __m512 hi_odd = _mm512_shuffle_f32x4(b[8 + s], b[12 + s], 0xdd);
-        t[s] = _mm512_shuffle_f32x4(lo_even, hi_even, 0x88);
-        t[8 + s] = _mm512_shuffle_f32x4(lo_even, hi_even, 0xdd);
-        t[4 + s] = _mm512_shuffle_f32x4(lo_odd, hi_odd, 0x88);
-        t[12 + s] = _mm512_shuffle_f32x4(lo_odd, hi_odd, 0xdd);
-    }
 }
 
 // Lane k: p + w[0] * x[k][0] + ... + w[C - 1] * x[k][C - 1], columns
