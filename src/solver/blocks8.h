@@ -101,10 +101,18 @@ void gradient_fold_narrow8(const GradientInput& in, std::size_t lo, std::size_t 
             if constexpr (!bias_lane) gb = gb + e[b][k];
         }
     }
+    // The samples after the last block: each prediction alone, its terms
+    // still added in the register. Small leaves are mostly these.
+    for (; i < hi; ++i) {
+        const float* row = in.x + i * C;
+        const float e = predict_one(row, C, in.w, in.bias) - in.y[i];
+        __m256 r = load_cols8<C>(row, m);
+        if constexpr (bias_lane) r = _mm256_blend_ps(r, ones, 0xff & (0xff << C));
+        gw = _mm256_add_ps(gw, _mm256_mul_ps(_mm256_set1_ps(e), r));
+        if constexpr (!bias_lane) gb = gb + e;
+    }
     _mm256_maskstore_ps(acc, mb, gw);
-    if constexpr (bias_lane) gb = acc[C];
-    gradient_tail(in, i, hi, acc, gb);
-    acc[C] = gb;
+    if constexpr (!bias_lane) acc[C] = gb;
 }
 
 }  // namespace

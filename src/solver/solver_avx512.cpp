@@ -107,10 +107,13 @@ void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t h
         for (int k = 0; k < 16; ++k) add_sample(base + k * std::size_t{C}, e[b][k]);
         i += lanes;
     }
+    // The samples after the last block, each prediction alone.
+    for (; i < hi; ++i) {
+        const float* row = in.x + i * C;
+        add_sample(row, predict_one(row, C, in.w, in.bias) - in.y[i]);
+    }
     _mm512_mask_storeu_ps(acc, mb, gw);
-    if constexpr (bias_lane) gb = acc[C];
-    gradient_tail(in, i, hi, acc, gb);
-    acc[C] = gb;
+    if constexpr (!bias_lane) acc[C] = gb;
 }
 
 // Wider rows: the sums go through memory, one 16-column slice at a time;
