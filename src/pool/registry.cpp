@@ -12,7 +12,13 @@ namespace kestrix::detail {
 namespace {
 
 // Idle search: a round is one search of every queue followed by a short
-// wait. The first rounds only pause, so that a hand-off within microseconds
+// wait. The wait ends early when what the thread waits for has happened or
+// a job is handed in from outside: both are single flags that cost nothing
+// to read until they change, where reading the other workers' deques on
+// every pause takes their lines from under their owners (128 x 128
+// products then took 50 % longer). An empty loop of 100 items from outside
+// ran 15 % faster than with the full wait, a 64 x 64 product 3-10 %.
+// The first rounds only pause, so that a hand-off within microseconds
 // finds the worker awake; later rounds yield, because on a machine with as
 // many workers as cores a spinning thread would otherwise keep the thread
 // that holds the work off its core. After that the worker sleeps.
@@ -57,10 +63,6 @@ const PauseCounts& pause_counts() noexcept {
                            static_cast<unsigned>(caller_pause_ns / ns)};
     }();
     return counts;
-}
-
-void pause_burst(unsigned n) noexcept {
-    for (unsigned i = 0; i < n; ++i) _mm_pause();
 }
 
 // Takes the injector's lock, which every holder keeps for a few
@@ -340,7 +342,10 @@ void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept 
             spinning = true;
         }
         if (rounds < pause_rounds) {
-            pause_burst(pause_counts().per_round);
+            for (unsigned i = pause_counts().per_round; i > 0; --i) {
+                if (done() || injected_.load(std::memory_order_relaxed) != 0) break;
+                _mm_pause();
+            }
             ++rounds;
         } else if (rounds < pause_rounds + yield_rounds) {
             sched_yield();
