@@ -89,27 +89,24 @@ void gradient_fold_narrow8(const GradientInput& in, std::size_t lo, std::size_t 
     // reading them never waits for the store behind the previous sums.
     constexpr std::size_t block = 8;
     alignas(32) float e[2][block];
+    auto add_sample = [&](const float* row, float ek) {
+        __m256 r = load_cols8<C>(row, m);
+        if constexpr (bias_lane) r = _mm256_blend_ps(r, ones, 0xff & (0xff << C));
+        gw = _mm256_add_ps(gw, _mm256_mul_ps(_mm256_set1_ps(ek), r));
+        if constexpr (!bias_lane) gb = gb + ek;
+    };
     if (i + block <= hi) _mm256_store_ps(e[0], errors(i));
     for (std::size_t b = 0; i + block <= hi; i += block, b ^= 1) {
         if (i + 2 * block <= hi) _mm256_store_ps(e[b ^ 1], errors(i + block));
         const float* base = in.x + i * C;
 #pragma GCC unroll 8
-        for (int k = 0; k < 8; ++k) {
-            __m256 row = load_cols8<C>(base + k * std::size_t{C}, m);
-            if constexpr (bias_lane) row = _mm256_blend_ps(row, ones, 0xff & (0xff << C));
-            gw = _mm256_add_ps(gw, _mm256_mul_ps(_mm256_set1_ps(e[b][k]), row));
-            if constexpr (!bias_lane) gb = gb + e[b][k];
-        }
+        for (int k = 0; k < 8; ++k) add_sample(base + k * std::size_t{C}, e[b][k]);
     }
     // The samples after the last block: each prediction alone, its terms
     // still added in the register. Small leaves are mostly these.
     for (; i < hi; ++i) {
         const float* row = in.x + i * C;
-        const float e = predict_one(row, C, in.w, in.bias) - in.y[i];
-        __m256 r = load_cols8<C>(row, m);
-        if constexpr (bias_lane) r = _mm256_blend_ps(r, ones, 0xff & (0xff << C));
-        gw = _mm256_add_ps(gw, _mm256_mul_ps(_mm256_set1_ps(e), r));
-        if constexpr (!bias_lane) gb = gb + e;
+        add_sample(row, predict_one(row, C, in.w, in.bias) - in.y[i]);
     }
     _mm256_maskstore_ps(acc, mb, gw);
     if constexpr (!bias_lane) acc[C] = gb;
