@@ -29,15 +29,23 @@ constexpr double round_pause_ns = 400;
 // The caller pauses for about 25 us, then yields for a while, then blocks.
 // Yielding early measured worse for loops of a few microseconds: the caller's
 // core goes to a worker only to be taken back when the caller is rescheduled.
-// After a wait of more than twice the pause, the next one starts with the
-// yields: a loop of that length wants every core, and 192 x 192 to
+// After a wait longer than the pause, the caller starts its next waits with
+// the yields: a loop of that length wants every core, and 192 x 192 to
 // 256 x 256 products ran 25-35 % faster on two workers when the caller did
-// not hold one of them.
-// (With a bound nearer the pause, a loop just under it that once ran over
-// stayed over, slowed by the yields.)
+// not hold one of them. It pauses first again after a wait shorter than half
+// the pause. (With one bound for both, a loop near it flipped between the
+// two ways: a 64-row loop of 29 us of work took a 35 us median on two
+// workers, against 21 us with the two bounds.)
 constexpr double caller_pause_ns = 25'000;
-constexpr double long_wait_ns = 2 * caller_pause_ns;
+constexpr double short_wait_ns = caller_pause_ns / 2;
 constexpr unsigned caller_yields = 64;
+
+// Callers whose loop has finished while they had given their core away
+// (yielding). Idle workers yield instead of pausing while it is nonzero: the
+// finished caller may be queued behind one of them on its core, and a worker
+// in its pause phase would hold that core for up to pause_rounds rounds
+// (12.8 us; 128 x 128 products then took 53 us, of which 35 computing).
+alignas(64) std::atomic<unsigned> runnable_callers{0};
 
 // A pause instruction lasts from under 20 ns to over 100 ns depending on the
 // processor, so the spins above are set in time and converted to pause
@@ -89,8 +97,15 @@ std::uint64_t next_random(std::uint64_t& state) noexcept {
 // --- latches -----------------------------------------------------------------
 
 void CallerLatch::set() noexcept {
-    int expected = unset_;
-    if (state_.compare_exchange_strong(expected, set_, std::memory_order_acq_rel)) return;
+    int state = state_.load(std::memory_order_acquire);
+    while (state != sleeping_) {
+        // Counted before the caller can see the latch set, so that its
+        // decrement never comes first.
+        bool yielding = state == yielding_;
+        if (yielding) runnable_callers.fetch_add(1, std::memory_order_relaxed);
+        if (state_.compare_exchange_strong(state, set_, std::memory_order_acq_rel)) return;
+        if (yielding) runnable_callers.fetch_sub(1, std::memory_order_relaxed);
+    }
     // The caller is blocked (or about to block) under the mutex. Setting the
     // state under the mutex keeps the caller from returning, and so from
     // ending its thread, before we are done with the latch.
@@ -105,25 +120,33 @@ void CallerLatch::set() noexcept {
 
 void CallerLatch::wait() noexcept {
     const auto start = std::chrono::steady_clock::now();
-    const unsigned pauses = last_was_long_ ? 0 : pause_counts().caller;
+    const unsigned pauses = yield_first_ ? 0 : pause_counts().caller;
     auto done = [&] {
         state_.store(unset_, std::memory_order_relaxed);
         std::chrono::duration<double, std::nano> waited = std::chrono::steady_clock::now() - start;
-        last_was_long_ = waited.count() > long_wait_ns;
+        yield_first_ = waited.count() > (yield_first_ ? short_wait_ns : caller_pause_ns);
     };
-    for (unsigned i = 0; i < pauses + caller_yields; ++i) {
+    for (unsigned i = 0; i < pauses; ++i) {
         if (state_.load(std::memory_order_acquire) == set_) return done();
-        if (i < pauses)
-            _mm_pause();
-        else
-            sched_yield();
+        _mm_pause();
+    }
+    int expected = unset_;
+    if (!state_.compare_exchange_strong(expected, yielding_, std::memory_order_acq_rel))
+        return done();
+    auto ran_again = [&] {
+        runnable_callers.fetch_sub(1, std::memory_order_relaxed);
+        done();
+    };
+    for (unsigned i = 0; i < caller_yields; ++i) {
+        sched_yield();
+        if (state_.load(std::memory_order_acquire) == set_) return ran_again();
     }
     try {
         std::unique_lock<std::mutex> lock(mutex_);
-        int expected = unset_;
-        if (state_.compare_exchange_strong(expected, sleeping_, std::memory_order_acq_rel)) {
-            while (state_.load(std::memory_order_acquire) != set_) cv_.wait(lock);
-        }
+        expected = yielding_;
+        if (!state_.compare_exchange_strong(expected, sleeping_, std::memory_order_acq_rel))
+            return ran_again();
+        while (state_.load(std::memory_order_acquire) != set_) cv_.wait(lock);
     } catch (...) {
         abort_unexpected();
     }
@@ -341,9 +364,11 @@ void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept 
             spinning_.fetch_add(1, std::memory_order_seq_cst);
             spinning = true;
         }
-        if (rounds < pause_rounds) {
+        auto caller_queued = [] { return runnable_callers.load(std::memory_order_relaxed) != 0; };
+        if (rounds < pause_rounds && !caller_queued()) {
             for (unsigned i = pause_counts().per_round; i > 0; --i) {
-                if (done() || injected_.load(std::memory_order_relaxed) != 0) break;
+                if (done() || injected_.load(std::memory_order_relaxed) != 0 || caller_queued())
+                    break;
                 _mm_pause();
             }
             ++rounds;

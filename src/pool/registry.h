@@ -56,15 +56,15 @@ private:
 class CallerLatch {
 public:
     void set() noexcept;
-    // Spins briefly (unless the last wait outlasted the spin), then blocks
-    // until set; leaves the latch ready for reuse.
+    // Spins briefly (unless the last waits outlasted the spin), yields for a
+    // while, then blocks until set; leaves the latch ready for reuse.
     void wait() noexcept;
     static CallerLatch& for_this_thread() noexcept;
 
 private:
-    static constexpr int unset_ = 0, set_ = 1, sleeping_ = 2;
+    static constexpr int unset_ = 0, set_ = 1, sleeping_ = 2, yielding_ = 3;
     std::atomic<int> state_{unset_};
-    bool last_was_long_ = false;  // only the waiting thread touches it
+    bool yield_first_ = false;  // only the waiting thread touches it
     std::mutex mutex_;
     std::condition_variable cv_;
 };

@@ -249,6 +249,34 @@ TEST(Concurrency, LoopsFromSeveralOutsideThreads) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// Leaves that take from nothing to milliseconds make the callers' waits end
+// while they pause, while they yield and while they are blocked (the leaves
+// that sleep leave the cores free, so the yields run out), and switch
+// between those from one loop to the next.
+TEST(Concurrency, CallersWaitingEveryWayAllReturn) {
+    Pool pool(2);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t)
+        callers.emplace_back([&, t] {
+            for (int r = 0; r < 60; ++r) {
+                bool sleeps = (r * 7 + t * 3) % 5 == 0;
+                auto per_item = std::chrono::microseconds(sleeps ? 500 : r % 3 * 5);
+                FloatSeq in(8, float(r));
+                FloatSeq out = parallel_map(pool, in, [&](float v) {
+                    if (sleeps) std::this_thread::sleep_for(per_item);
+                    for (auto end = std::chrono::steady_clock::now() + per_item;
+                         !sleeps && std::chrono::steady_clock::now() < end;) {
+                    }
+                    return v + 1.0f;
+                });
+                for (float v : out) wrong += v != float(r) + 1.0f;
+            }
+        });
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST(Concurrency, LoopStartedInsideAWorker) {
     Pool pool(3);
     FloatSeq rows(64 * 33, 0.0f), in(33);
