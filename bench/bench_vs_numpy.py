@@ -2,7 +2,9 @@
 
 The parent process starts one child per side and round, the sides taking
 turns (numpy gets its OpenBLAS kernel choice back: OPENBLAS_CORETYPE and
-OPENBLAS_L2_SIZE are unset for it alone),
+OPENBLAS_L2_SIZE are unset for it alone, and where OpenBLAS does not know the
+processor and falls back to a generic core, it is given the best core the
+processor can run, so that the peer is never a strawman),
 runs the Google Benchmark programs for the figures that only native code can
 give (the libm loop, the pool round trip, the machine's float32 peak and
 memory bandwidth with every core busy), and writes bench/results/latest.json,
@@ -140,11 +142,33 @@ def numpy_side(quick):
 
 # ---- the parent ---------------------------------------------------------------
 
-def run_side(side, quick, module_dir):
-    env = dict(os.environ, PYTHONPATH=str(module_dir))
-    if side == "numpy":
-        env.pop("OPENBLAS_CORETYPE", None)
-        env.pop("OPENBLAS_L2_SIZE", None)
+# The cores OpenBLAS falls back to when it does not recognise a processor
+# model, and the best core it has for each instruction set, widest first.
+GENERIC_CORES = {"Prescott", "Core2", "Katmai", "Nehalem"}
+BEST_CORES = [("avx512_bf16", "Cooperlake"), ("avx512f", "SkylakeX"), ("avx2", "Haswell")]
+
+
+def numpy_env():
+    """The numpy side's environment, and the OpenBLAS core it picked on its own."""
+    env = dict(os.environ)
+    env.pop("OPENBLAS_CORETYPE", None)
+    env.pop("OPENBLAS_L2_SIZE", None)
+    probe = ("import numpy, threadpoolctl; print(next((i.get('architecture') for i in "
+             "threadpoolctl.threadpool_info() if i.get('internal_api') == 'openblas'), ''))")
+    try:
+        auto = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True,
+                              text=True, check=True).stdout.strip()
+    except subprocess.CalledProcessError:
+        return env, None
+    if auto in GENERIC_CORES:
+        flags = next((line.split(":", 1)[1].split() for line in open("/proc/cpuinfo")
+                      if line.startswith("flags")), [])
+        env["OPENBLAS_CORETYPE"] = next((core for flag, core in BEST_CORES if flag in flags), auto)
+    return env, auto
+
+
+def run_side(side, quick, module_dir, numpy_environ):
+    env = dict(numpy_environ if side == "numpy" else os.environ, PYTHONPATH=str(module_dir))
     cmd = [sys.executable, __file__, "--side", side] + (["--quick"] if quick else [])
     print(f"  running the {side} side ...", flush=True)
     return json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True,
@@ -163,7 +187,7 @@ def google_benchmark(build_dir, name, pattern, field="real_time"):
                           capture_output=True, text=True, check=True)
     values = {}
     for b in json.loads(proc.stdout)["benchmarks"]:
-        if b.get("run_type") == "aggregate":
+        if b.get("run_type") == "aggregate" or b.get("error_occurred"):
             continue
         key = b.get("run_name", b["name"])
         if field == "real_time":
@@ -178,8 +202,10 @@ def machine_limits(build_dir):
     """Peak GFLOP/s of separate multiply and add, and GB/s, with every core busy."""
     threads = f"threads:{os.cpu_count()}"
     peak = google_benchmark(build_dir, "machine_bench", f"MulAddPeak.*{threads}$", "GFLOPS")
+    fused = google_benchmark(build_dir, "machine_bench", f"FusedPeak.*{threads}$", "GFLOPS")
     bandwidth = google_benchmark(build_dir, "machine_bench", f"StreamBandwidth.*{threads}$", "GBps")
     return {"peak_gflops": next(iter(peak.values()), None),
+            "fused_peak_gflops": next(iter(fused.values()), None),
             "bandwidth_gbs": next(iter(bandwidth.values()), None)}
 
 
@@ -267,8 +293,9 @@ def charts(k, n):
 
 
 def limits_text(limits):
-    peak, bw = limits.get("peak_gflops"), limits.get("bandwidth_gbs")
+    peak, fused, bw = (limits.get(k) for k in ("peak_gflops", "fused_peak_gflops", "bandwidth_gbs"))
     return (f"float32 peak of separate multiply and add {peak:.0f} GFLOP/s" if peak else "peak not measured") + \
+        (f" (fused multiply-add, which a peer may use: {fused:.0f})" if fused else "") + \
         (f", streaming bandwidth {bw:.0f} GB/s" if bw else ", bandwidth not measured")
 
 
@@ -294,9 +321,10 @@ def main():
     # The sides take turns, and each figure is the best over all rounds, so
     # that a slow spell of a shared machine does not land on one side only.
     k, n = {}, {}
+    env, auto_core = numpy_env()
     for _ in range(args.rounds):
         for side, best in (("kestrix", k), ("numpy", n)):
-            for key, value in run_side(side, args.quick, args.build).items():
+            for key, value in run_side(side, args.quick, args.build, env).items():
                 keep = isinstance(value, float) and key in best
                 best[key] = min(best[key], value) if keep else value
     native = {**google_benchmark(args.build, "stress_bench", "SingleThreadLoop"),
@@ -305,13 +333,15 @@ def main():
         shape = key.split("/")[1]
         k[f"fit_step/{shape}"] = max(k.pop(f"fit_11/{shape}") - k.pop(key), 1e-9) / 10
     meta = {**machine(), "workers": k.pop("_workers"), "numpy": n.pop("_numpy"),
-            "blas": n.pop("_blas"), "limits": machine_limits(args.build)}
+            "blas": n.pop("_blas"), "blas_own_core": auto_core,
+            "limits": machine_limits(args.build)}
     rows, table = report(k, n, native, meta)
     charts(k, n)
     (RESULTS / "latest.json").write_text(json.dumps(
         {"machine": meta, "rows": rows, "kestrix": k, "numpy": n, "native": native}, indent=2) + "\n")
     md = [f"Machine: {meta['cpu']}, {meta['cores']} cores, kestrix workers {meta['workers']}, "
-          f"numpy {meta['numpy']}, BLAS {json.dumps(meta['blas'])}", "",
+          f"numpy {meta['numpy']}, BLAS {json.dumps(meta['blas'])}"
+          f" (OpenBLAS's own choice of core: {auto_core})", "",
           "Ratio = numpy (or the named baseline) time / kestrix time; best of repeated runs.",
           f"Limits measured here with every core busy: {limits_text(meta['limits'])}.", "",
           *table]
