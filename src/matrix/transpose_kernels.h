@@ -16,4 +16,9 @@ void blocks_avx(const float* src, float* dst, std::size_t r, std::size_t c, std:
 void blocks_avx512(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
                    std::size_t j1, std::size_t i0, std::size_t i1);
 
+// The same with stores that bypass the caches, each filling one whole line:
+// only where dst is 64-byte aligned, r % 16 == 0 and i0 % 16 == 0.
+void blocks_avx512_streaming(const float* src, float* dst, std::size_t r, std::size_t c,
+                             std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1);
+
 }  // namespace kestrix::transpose_kernels

@@ -189,6 +189,12 @@ INSTANTIATE_TEST_SUITE_P(
                                          Dims{70, 100}, Dims{37, 200}, Dims{150, 130},
                                          Dims{20, 1030})));
 
+// Results of 16 MiB and more with a multiple of 16 rows are written past the
+// caches; 2048 x 2050 also leaves edge strips written the ordinary way.
+INSTANTIATE_TEST_SUITE_P(Streamed, Transpose,
+                         ::testing::Combine(::testing::Values(Isa::avx512), ::testing::Values(2, 3),
+                                            ::testing::Values(Dims{2048, 2050}, Dims{4112, 1024})));
+
 // Records that skipped make_matrix (2 x 3 claimed, 5 floats present) fail at
 // the first index they would read past the data.
 TEST(ShortRecord, FailsAtTheFirstMissingIndex) {
