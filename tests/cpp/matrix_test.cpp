@@ -195,6 +195,27 @@ INSTANTIATE_TEST_SUITE_P(Streamed, Transpose,
                          ::testing::Combine(::testing::Values(Isa::avx512), ::testing::Values(2, 3),
                                             ::testing::Values(Dims{2048, 2050}, Dims{4112, 1024})));
 
+// From 16 MiB on the result is streamed a line at a time; an odd length puts
+// the leaves' ends inside lines.
+class ScalarOps : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(ScalarOps, EveryElementIsItsOwnOperation) {
+    auto [workers, n] = GetParam();
+    Pool pool(workers);
+    FloatSeq src(n);
+    for (std::size_t i = 0; i < n; ++i)
+        src[i] = std::bit_cast<float>(0x7f800001u + std::uint32_t(i) * 0x00400001u);
+    Matrix m = make_matrix(src, 1, n);
+    FloatSeq sum(n), product(n);
+    for (std::size_t i = 0; i < n; ++i) sum[i] = src[i] + 1.5f, product[i] = src[i] * -0.75f;
+    EXPECT_EQ(bits(add(m, 1.5f, pool).data), bits(sum));
+    EXPECT_EQ(bits(mul(m, -0.75f, pool).data), bits(product));
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkersLengths, ScalarOps,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 8),
+                                            ::testing::Values(1001, (std::size_t{4} << 20) + 37)));
+
 // Records that skipped make_matrix (2 x 3 claimed, 5 floats present) fail at
 // the first index they would read past the data.
 TEST(ShortRecord, FailsAtTheFirstMissingIndex) {
