@@ -266,8 +266,7 @@ TEST(Concurrency, CallersWaitingEveryWayAllReturn) {
                 FloatSeq out = parallel_map(pool, in, [&](float v) {
                     if (sleeps) std::this_thread::sleep_for(per_item);
                     for (auto end = std::chrono::steady_clock::now() + per_item;
-                         !sleeps && std::chrono::steady_clock::now() < end;) {
-                    }
+                         !sleeps && std::chrono::steady_clock::now() < end;) {}
                     return v + 1.0f;
                 });
                 for (float v : out) wrong += v != float(r) + 1.0f;
