@@ -1,7 +1,8 @@
 // AVX-512 micro-kernel: up to 8 x 32 results in 16 zmm accumulators. A core
 // with two multiply and two add pipes issues two 512-bit multiplies and two
 // adds per cycle, so separate multiply and add reach the same peak as a fused
-// instruction would.
+// instruction would; where all three share two pipes they reach half of it,
+// the price of rounding each product.
 // Only intrinsics and local code here: an inline function from a shared
 // header, compiled with these flags, could be picked by the linker for
 // callers on processors without AVX-512.
