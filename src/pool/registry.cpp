@@ -29,16 +29,20 @@ constexpr double round_pause_ns = 400;
 // The caller pauses for about 25 us, then yields for a while, then blocks.
 // Yielding early measured worse for loops of a few microseconds: the caller's
 // core goes to a worker only to be taken back when the caller is rescheduled.
-// After a wait longer than the pause, the caller starts its next waits with
+// After a loop longer than the pause, the caller starts its next waits with
 // the yields: a loop of that length wants every core, and 192 x 192 to
 // 256 x 256 products ran 25-35 % faster on two workers when the caller did
-// not hold one of them. It pauses first again after a wait shorter than half
+// not hold one of them. It pauses first again after a loop shorter than half
 // the pause. (With one bound for both, a loop near it flipped between the
 // two ways: a 64-row loop of 29 us of work took a 35 us median on two
-// workers, against 21 us with the two bounds.)
+// workers, against 21 us with the two bounds.) A loop's length runs from the
+// hand-in to the moment it was set done, not to the caller's return: a
+// caller that gave its core away returns late, and counting that kept short
+// loops in the yields, where 5 us of work took 18 us instead of 6.
 constexpr double caller_pause_ns = 25'000;
-constexpr double short_wait_ns = caller_pause_ns / 2;
+constexpr double short_loop_ns = caller_pause_ns / 2;
 constexpr unsigned caller_yields = 64;
+constexpr unsigned pause_probe_every = 32;
 
 // Callers whose loop has finished while they had given their core away
 // (yielding). Idle workers yield instead of pausing while it is nonzero: the
@@ -100,9 +104,15 @@ void CallerLatch::set() noexcept {
     int state = state_.load(std::memory_order_acquire);
     while (state != sleeping_) {
         // Counted before the caller can see the latch set, so that its
-        // decrement never comes first.
+        // decrement never comes first. Only a caller that gave its core away
+        // needs the time: a spinning one reads the state's line all along,
+        // and a second write to it would cost one more transfer between the
+        // cores (0.2-0.3 us on every short loop).
         bool yielding = state == yielding_;
-        if (yielding) runnable_callers.fetch_add(1, std::memory_order_relaxed);
+        if (yielding) {
+            set_at_ = std::chrono::steady_clock::now();
+            runnable_callers.fetch_add(1, std::memory_order_relaxed);
+        }
         if (state_.compare_exchange_strong(state, set_, std::memory_order_acq_rel)) return;
         if (yielding) runnable_callers.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -111,6 +121,7 @@ void CallerLatch::set() noexcept {
     // ending its thread, before we are done with the latch.
     try {
         std::lock_guard<std::mutex> guard(mutex_);
+        set_at_ = std::chrono::steady_clock::now();
         state_.store(set_, std::memory_order_release);
         cv_.notify_one();
     } catch (...) {
@@ -120,22 +131,29 @@ void CallerLatch::set() noexcept {
 
 void CallerLatch::wait() noexcept {
     const auto start = std::chrono::steady_clock::now();
-    const unsigned pauses = yield_first_ ? 0 : pause_counts().caller;
-    auto done = [&] {
+    // A caller in the yields still starts a wait with the pause now and then:
+    // yielding makes a loop slow enough to look long, so the yields could
+    // otherwise keep themselves going.
+    const bool pausing = !yield_first_ || ++yield_waits_ % pause_probe_every == 0;
+    const unsigned pauses = pausing ? pause_counts().caller : 0;
+    // `end`: when the loop was set done, as the caller saw it spinning or as
+    // the setter stamped it.
+    auto done = [&](std::chrono::steady_clock::time_point end) {
         state_.store(unset_, std::memory_order_relaxed);
-        std::chrono::duration<double, std::nano> waited = std::chrono::steady_clock::now() - start;
-        yield_first_ = waited.count() > (yield_first_ ? short_wait_ns : caller_pause_ns);
+        std::chrono::duration<double, std::nano> took = end - start;
+        yield_first_ = took.count() > (pausing ? caller_pause_ns : short_loop_ns);
     };
+    auto seen_now = [&] { done(std::chrono::steady_clock::now()); };
     for (unsigned i = 0; i < pauses; ++i) {
-        if (state_.load(std::memory_order_acquire) == set_) return done();
+        if (state_.load(std::memory_order_acquire) == set_) return seen_now();
         _mm_pause();
     }
     int expected = unset_;
     if (!state_.compare_exchange_strong(expected, yielding_, std::memory_order_acq_rel))
-        return done();
+        return seen_now();
     auto ran_again = [&] {
         runnable_callers.fetch_sub(1, std::memory_order_relaxed);
-        done();
+        done(set_at_);
     };
     for (unsigned i = 0; i < caller_yields; ++i) {
         sched_yield();
@@ -150,7 +168,7 @@ void CallerLatch::wait() noexcept {
     } catch (...) {
         abort_unexpected();
     }
-    done();
+    done(set_at_);
 }
 
 CallerLatch& CallerLatch::for_this_thread() noexcept {

@@ -2,6 +2,7 @@
 // The scheduler behind Pool: one deque per worker, an injector queue for jobs
 // handed in from other threads, and the idle protocol (search, spin, sleep).
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -56,7 +57,7 @@ private:
 class CallerLatch {
 public:
     void set() noexcept;
-    // Spins briefly (unless the last waits outlasted the spin), yields for a
+    // Spins briefly (unless the last loops outlasted the spin), yields for a
     // while, then blocks until set; leaves the latch ready for reuse.
     void wait() noexcept;
     static CallerLatch& for_this_thread() noexcept;
@@ -64,7 +65,11 @@ public:
 private:
     static constexpr int unset_ = 0, set_ = 1, sleeping_ = 2, yielding_ = 3;
     std::atomic<int> state_{unset_};
-    bool yield_first_ = false;  // only the waiting thread touches it
+    // When the loop ended, for a caller that was not spinning: written by the
+    // setter before state_ turns set_.
+    std::chrono::steady_clock::time_point set_at_{};
+    bool yield_first_ = false;  // only the waiting thread touches these two
+    unsigned yield_waits_ = 0;
     std::mutex mutex_;
     std::condition_variable cv_;
 };
