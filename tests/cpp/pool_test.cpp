@@ -252,14 +252,15 @@ TEST(Concurrency, LoopsFromSeveralOutsideThreads) {
 // Leaves that take from nothing to milliseconds make the callers' waits end
 // while they pause, while they yield and while they are blocked (the leaves
 // that sleep leave the cores free, so the yields run out), and switch
-// between those from one loop to the next.
+// between those from one loop to the next; enough loops that callers in the
+// yields also start some waits with the pause again.
 TEST(Concurrency, CallersWaitingEveryWayAllReturn) {
     Pool pool(2);
     std::atomic<int> wrong{0};
     std::vector<std::thread> callers;
     for (int t = 0; t < 3; ++t)
         callers.emplace_back([&, t] {
-            for (int r = 0; r < 60; ++r) {
+            for (int r = 0; r < 100; ++r) {
                 bool sleeps = (r * 7 + t * 3) % 5 == 0;
                 auto per_item = std::chrono::microseconds(sleeps ? 500 : r % 3 * 5);
                 FloatSeq in(8, float(r));
