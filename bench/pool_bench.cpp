@@ -78,8 +78,8 @@ void BM_CondvarPingPong(benchmark::State& state) {
 BENCHMARK(BM_CondvarPingPong)->UseRealTime();
 
 // The spinning floor: a request and a reply through one cache line, which
-// moves between the two cores both ways. A hand-in and its completion cross
-// between cores at least this often; on a virtual machine the figure changes
+// moves between the two cores both ways, as the lines of every hand-in and
+// its completion do. On a virtual machine the figure changes within minutes
 // with where the host places the two cores.
 void BM_SpinPingPong(benchmark::State& state) {
     if (std::thread::hardware_concurrency() < 2) {
