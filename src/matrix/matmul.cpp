@@ -232,6 +232,7 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
     std::size_t mc_max = std::min(gemm::block_rows, hi - lo);
     if (copy_left && s.left.size() < mc_max * kc_max) s.left.resize(mc_max * kc_max);
     std::size_t panels = (pr.n + ks.nr - 1) / ks.nr;
+    const bool fetches = ks.fetching[0] != nullptr;
 
     for (std::size_t i0 = lo; i0 < hi; i0 += gemm::block_rows) {
         std::size_t mc = std::min(gemm::block_rows, hi - i0);
@@ -268,7 +269,8 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
                     b = e;
                     ldb = ks.nr;
                 }
-                const float* next = packed && p + 1 < panels ? packed->if_ready(p + 1) : nullptr;
+                const float* next =
+                    packed && fetches && p + 1 < panels ? packed->if_ready(p + 1) : nullptr;
                 if (next) next += p0 * ks.nr;
                 run_panel(pr, a_rows, lda, i0, mc, kc, b, ldb, j0, p0 == 0, next);
             }
@@ -292,7 +294,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     // large.
     thread_local PackedRight shared;
     static std::atomic<std::uint64_t> products{0};
-    bool pack = k != 0 && m > ks.mr && k * n > gemm::unpacked_b_limit;
+    bool pack = k != 0 && m > ks.mr && k * n > ks.unpacked_b_limit;
     bool own = pack && k * n <= own_copies_limit / p.size() && m >= own_copy_rows * p.size();
     if (pack && !own) shared.reset(b.data.data(), k, n, ks.nr);
     Problem pr{a.data.data(),

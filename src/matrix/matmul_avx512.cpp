@@ -80,7 +80,8 @@ constexpr KernelSet set{Isa::avx512,
                         {kernel<1, false>, kernel<2, false>, kernel<3, false>, kernel<4, false>,
                          kernel<5, false>, kernel<6, false>, kernel<7, false>, kernel<8, false>},
                         {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>,
-                         kernel<5, true>, kernel<6, true>, kernel<7, true>, kernel<8, true>}};
+                         kernel<5, true>, kernel<6, true>, kernel<7, true>, kernel<8, true>},
+                        default_unpacked_b_limit};
 
 }  // namespace
 

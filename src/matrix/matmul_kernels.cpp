@@ -57,7 +57,8 @@ constexpr KernelSet baseline_set{Isa::baseline,
                                  {kernel<1, false>, kernel<2, false>, kernel<3, false>,
                                   kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
                                  {kernel<1, true>, kernel<2, true>, kernel<3, true>,
-                                  kernel<4, true>, nullptr, nullptr, nullptr, nullptr}};
+                                  kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
+                                 default_unpacked_b_limit};
 
 // -1: automatic; otherwise the forced Isa.
 std::atomic<int> forced{-1};

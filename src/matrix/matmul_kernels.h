@@ -26,10 +26,16 @@ constexpr std::size_t max_tile_rows = 8;
 
 struct KernelSet {
     Isa isa;
-    std::size_t mr;                       // largest tile height
-    std::size_t nr;                       // tile width
-    MicroKernel kernels[max_tile_rows];   // kernels[r - 1] computes a tile of r rows, r <= mr
-    MicroKernel fetching[max_tile_rows];  // the same, fetching ahead
+    std::size_t mr;                      // largest tile height
+    std::size_t nr;                      // tile width
+    MicroKernel kernels[max_tile_rows];  // kernels[r - 1] computes a tile of r rows, r <= mr
+    MicroKernel
+        fetching[max_tile_rows];  // the same, fetching ahead; null where a set never fetches
+    // The largest right operand (in floats) read in place instead of packed.
+    // Read in place, rows whose stride is a multiple of the cache's set span
+    // crowd onto a few sets; the operand size where packing starts to pay
+    // depends on the kernels' loads and the cache behind them.
+    std::size_t unpacked_b_limit;
 };
 
 // Each set's code uses only its own instructions; call its kernels only
@@ -48,11 +54,12 @@ const KernelSet& active_kernels() noexcept;
 // "unsupported kernel" when the processor lacks it); nullopt returns to the automatic choice.
 void set_kernel_override(std::optional<Isa> isa);
 
-// Blocking of the driver: k steps per block, rows of the left operand per
-// block, and the largest right operand (in floats) read in place instead of
-// packed.
+// Blocking of the driver: k steps per block and rows of the left operand per
+// block.
 constexpr std::size_t block_k = 256;
 constexpr std::size_t block_rows = 144;
-constexpr std::size_t unpacked_b_limit = std::size_t{64} * 1024;
+
+// Where the AVX-512 and baseline sets read the right operand in place.
+constexpr std::size_t default_unpacked_b_limit = std::size_t{64} * 1024;
 
 }  // namespace kestrix::gemm
