@@ -153,7 +153,7 @@ void gradient_fold_avx512(const GradientInput& in, std::size_t lo, std::size_t h
         with_width<16>(c, [&](auto n) {
             constexpr int C = decltype(n)::value;
             if constexpr (C <= 8)
-                gradient_fold_narrow8<C>(in, lo, hi, acc);
+                gradient_fold_narrow8<C, Panels::none>(in, lo, hi, acc);
             else
                 gradient_fold_narrow<C>(in, lo, hi, acc);
         });
@@ -185,7 +185,7 @@ void predict_rows_avx512(const float* x, std::size_t c, const float* w, float bi
     for (; r < hi; ++r) out[r] = predict_one(x + r * c, c, w, bias);
 }
 
-constexpr SolverKernels avx512{"avx512", gradient_fold_avx512, predict_rows_avx512};
+constexpr SolverKernels avx512{"avx512", gradient_fold_avx512, predict_rows_avx512, 0};
 
 }  // namespace
 

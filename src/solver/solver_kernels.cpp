@@ -18,7 +18,7 @@ void predict_rows_baseline(const float* x, std::size_t cols, const float* w, flo
     for (std::size_t r = lo; r < hi; ++r) out[r] = predict_one(x + r * cols, cols, w, bias);
 }
 
-constexpr SolverKernels baseline{"baseline", gradient_fold_baseline, predict_rows_baseline};
+constexpr SolverKernels baseline{"baseline", gradient_fold_baseline, predict_rows_baseline, 0};
 
 std::atomic<const SolverKernels*> override_kernels{nullptr};
 

@@ -7,14 +7,22 @@
 
 namespace kestrix {
 
-// Read-only inputs of one gradient pass: x is row-major with `cols` columns;
-// w holds `cols` weights.
+// Inputs of one gradient pass: x is row-major with `cols` columns; w holds
+// `cols` weights.
+//
+// panels, when not null, regroups x for the passes of one fit in blocks of 8
+// samples: column j of sample 8b + k sits at panels[b * 8 * cols + j * 8 + k],
+// so a block's column is one aligned vector. The first pass stores every
+// sample it folds there (panels_ready false), and the later passes read the
+// blocks' columns from it instead of transposing x again.
 struct GradientInput {
     const float* x;
     const float* y;
     const float* w;
     float bias;
     std::size_t cols;
+    float* panels = nullptr;
+    bool panels_ready = false;
 };
 
 // Folds samples [lo, hi) ascending into acc (cols gradient sums, then the
@@ -29,6 +37,7 @@ struct SolverKernels {
     const char* name;
     GradientFold gradient_fold;
     PredictRows predict_rows;
+    std::size_t panel_cols;  // the widest rows whose passes use panels; 0: none
 };
 
 enum class SolverIsa { baseline, avx2, avx512 };
