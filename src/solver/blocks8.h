@@ -69,7 +69,7 @@ template <int C>
     transpose8(r, t);
     if (keep)
 #pragma GCC unroll 8
-        for (int j = 0; j < C; ++j) _mm256_store_ps(keep + 8 * j, t[j]);
+        for (std::size_t j = 0; j < C; ++j) _mm256_store_ps(keep + 8 * j, t[j]);
 #pragma GCC unroll 8
     for (int j = 0; j < C; ++j) p = _mm256_add_ps(p, _mm256_mul_ps(_mm256_set1_ps(w[j]), t[j]));
     return p;
@@ -82,7 +82,7 @@ template <int C>
 [[gnu::always_inline]] inline __m256 add_panel_columns8(__m256 p, const float* panel,
                                                         const float* w) {
 #pragma GCC unroll 16
-    for (int j = 0; j < C; ++j)
+    for (std::size_t j = 0; j < C; ++j)
         p = _mm256_add_ps(p, _mm256_mul_ps(_mm256_set1_ps(w[j]), _mm256_load_ps(panel + 8 * j)));
     return p;
 }
@@ -91,7 +91,7 @@ template <int C>
 template <int C>
 void keep_sample(float* panels, std::size_t k, const float* row) {
     float* dst = panels + k / 8 * 8 * C + k % 8;
-    for (int j = 0; j < C; ++j) dst[8 * j] = row[j];
+    for (std::size_t j = 0; j < C; ++j) dst[8 * j] = row[j];
 }
 
 // How a pass uses the panels (see GradientInput): not at all, filling them
@@ -123,7 +123,7 @@ template <int C, Panels P>
     } else {
         p = add_columns8<8>(b, in.x + i * C, C, in.w, panel);
         p = add_columns8<C - 8>(p, in.x + i * C + 8, C, in.w + 8,
-                                P == Panels::fill ? panel + 8 * 8 : nullptr);
+                                P == Panels::fill ? panel + std::size_t{8} * 8 : nullptr);
     }
     return _mm256_sub_ps(p, _mm256_loadu_ps(in.y + i));
 }
