@@ -79,7 +79,15 @@ void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t h
     // block's errors never waits for the store behind the previous sums.
     alignas(64) float e[2][16];
     auto add_sample = [&](const float* row, float ek) {
-        __m512 r = bias_lane ? _mm512_mask_loadu_ps(ones, m, row) : _mm512_loadu_ps(row);
+        __m512 r;
+        if constexpr (bias_lane) {
+            r = _mm512_mask_loadu_ps(ones, m, row);
+        } else {
+            // Loaded afresh: the compiler would otherwise keep the block's
+            // rows from the previous transpose, spilled, and the pass ran
+            // twice as long.
+            __asm__("vmovups %1, %0" : "=v"(r) : "m"(*reinterpret_cast<const float(*)[16]>(row)));
+        }
         gw = _mm512_add_ps(gw, _mm512_mul_ps(_mm512_set1_ps(ek), r));
         if constexpr (!bias_lane) gb = gb + ek;
     };
