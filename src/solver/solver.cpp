@@ -96,8 +96,7 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
     // slower than a plain one, the later passes 25-35 % faster.
     const SolverKernels& ks = solver_kernels();
     FloatSeq panels;
-    if (iters > 2 && x.cols < 32 && (ks.panel_widths >> x.cols & 1) != 0 &&
-        x.data.size() <= panel_limit)
+    if (iters > 2 && x.cols != 0 && x.cols <= ks.panel_cols && x.data.size() <= panel_limit)
         panels = FloatSeq((x.rows + 7) / 8 * 8 * x.cols);
     for (std::uint64_t step = 0; step < iters; ++step) {
         Gradient sums = gradient_pass(p, solver, x, y, ks.gradient_fold,

@@ -33,6 +33,51 @@ __m256 predict_block(const float* base, std::size_t c, const float* w, float bia
     return p;
 }
 
+// Rows of 9 to 16 columns: the gradient sums stay in two registers
+// (columns 0 to 7, then the rest with the bias sum in lane C - 8 below 16
+// columns), each still one vector addition per sample.
+template <int C, Panels P>
+void gradient_fold_pair(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
+    constexpr int rest = C - 8;
+    const __m256i m = low_lanes8(rest);
+    constexpr bool fill = P == Panels::fill;
+    // Samples [a, b) one at a time, through memory.
+    auto singles = [&](std::size_t a, std::size_t b) {
+        if (fill)
+            for (std::size_t k = a; k < b; ++k) keep_sample<C>(in.panels, k, in.x + k * C);
+        float gb = acc[C];
+        gradient_tail(in, a, b, acc, gb);
+        acc[C] = gb;
+    };
+    std::size_t i = first_block<P>(lo, hi);
+    singles(lo, i);
+    constexpr bool bias_lane = rest < 8;
+    const __m256i mb = low_lanes8(bias_lane ? rest + 1 : rest);
+    const __m256 ones = _mm256_set1_ps(1.0f);
+    __m256 gw0 = _mm256_loadu_ps(acc);
+    __m256 gw1 = _mm256_maskload_ps(acc + 8, mb);
+    float gb = acc[C];
+    alignas(32) float e[2][8];
+    if (i + lanes <= hi) _mm256_store_ps(e[0], block_errors8<C, P>(in, i));
+    for (std::size_t b = 0; i + lanes <= hi; i += lanes, b ^= 1) {
+        if (i + 2 * lanes <= hi) _mm256_store_ps(e[b ^ 1], block_errors8<C, P>(in, i + lanes));
+        const float* base = in.x + i * C;
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) {
+            const __m256 ek = _mm256_set1_ps(e[b][k]);
+            __m256 row = load_cols8<rest>(base + k * std::size_t{C} + 8, m);
+            if constexpr (bias_lane) row = _mm256_blend_ps(row, ones, 0xff & (0xff << rest));
+            gw0 = _mm256_add_ps(gw0, _mm256_mul_ps(ek, _mm256_loadu_ps(base + k * std::size_t{C})));
+            gw1 = _mm256_add_ps(gw1, _mm256_mul_ps(ek, row));
+            if constexpr (!bias_lane) gb = gb + e[b][k];
+        }
+    }
+    _mm256_storeu_ps(acc, gw0);
+    _mm256_maskstore_ps(acc + 8, mb, gw1);
+    if constexpr (!bias_lane) acc[C] = gb;
+    singles(i, hi);
+}
+
 // Wider rows: the sums go through memory, one 8-column slice at a time;
 // within a slice the block's samples still add in ascending order.
 void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
@@ -109,8 +154,7 @@ void predict_rows_avx2(const float* x, std::size_t c, const float* w, float bias
     for (; r < hi; ++r) out[r] = predict_one(x + r * c, c, w, bias);
 }
 
-constexpr SolverKernels avx2{"avx2", gradient_fold_avx2, predict_rows_avx2,
-                             0x1fffe};  // 1 to 16 columns
+constexpr SolverKernels avx2{"avx2", gradient_fold_avx2, predict_rows_avx2, 16};
 
 }  // namespace
 

@@ -157,22 +157,6 @@ void gradient_fold_avx512(const GradientInput& in, std::size_t lo, std::size_t h
         float gb = acc[0];
         gradient_tail(in, lo, hi, acc, gb);
         acc[0] = gb;
-    } else if (c <= lanes && in.panels) {
-        // Passes over regrouped rows keep to blocks of 8: reading a block's
-        // columns needs no shuffles, and on Zen 4 a 512-bit vector costs
-        // two 256-bit ones anyway. There a 20-step fit of 8 columns ran 28 %
-        // faster so, of 16 columns 15 %; of 9 to 15 columns the plain
-        // 16-sample passes were as fast, and the copying pass made the fit
-        // slower, so those widths are not regrouped.
-        with_panels(in, [&](auto p) {
-            with_width<16>(c, [&](auto n) {
-                constexpr int C = decltype(n)::value;
-                if constexpr (C <= 8)
-                    gradient_fold_narrow8<C, decltype(p)::value>(in, lo, hi, acc);
-                else
-                    gradient_fold_pair<C, decltype(p)::value>(in, lo, hi, acc);
-            });
-        });
     } else if (c <= lanes) {
         with_width<16>(c, [&](auto n) {
             constexpr int C = decltype(n)::value;
@@ -209,8 +193,7 @@ void predict_rows_avx512(const float* x, std::size_t c, const float* w, float bi
     for (; r < hi; ++r) out[r] = predict_one(x + r * c, c, w, bias);
 }
 
-constexpr SolverKernels avx512{"avx512", gradient_fold_avx512, predict_rows_avx512,
-                               0x101fe};  // 1 to 8 and 16 columns
+constexpr SolverKernels avx512{"avx512", gradient_fold_avx512, predict_rows_avx512, 0};
 
 }  // namespace
 

@@ -4,7 +4,6 @@
 // ascending order, and the gradient adds one sample's terms to all column
 // accumulators at once, samples in ascending order. No sum is ever regrouped.
 #include <cstddef>
-#include <cstdint>
 
 namespace kestrix {
 
@@ -38,9 +37,7 @@ struct SolverKernels {
     const char* name;
     GradientFold gradient_fold;
     PredictRows predict_rows;
-    // Bit c set: a fit over rows of c columns regroups them in panels (see
-    // GradientInput) for its later passes.
-    std::uint32_t panel_widths;
+    std::size_t panel_cols;  // the widest rows whose passes use panels; 0: none
 };
 
 enum class SolverIsa { baseline, avx2, avx512 };
