@@ -59,7 +59,7 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
         }
 #define KESTRIX_STEP(r)                               \
     if constexpr (R > (r)) {                          \
-        __m512 a_##r = broadcast(a##r + k);          \
+        __m512 a_##r = broadcast(a##r + k);           \
         lo##r = add_product(mul(b_lo, a_##r), lo##r); \
         hi##r = add_product(mul(b_hi, a_##r), hi##r); \
     }
