@@ -36,9 +36,12 @@ def cmake_build_dir() -> Path:
         return path
     if not (OWN_BUILD_DIR / "CMakeCache.txt").is_file():
         generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+        # Warnings stay warnings here: whoever builds the sources may have a
+        # newer compiler than ours, with warnings we have never seen.
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(OWN_BUILD_DIR), *generator,
                         "-DCMAKE_BUILD_TYPE=Release", "-DKESTRIX_TESTS=OFF",
-                        "-DKESTRIX_BENCH=OFF", f"-DPython_EXECUTABLE={sys.executable}"],
+                        "-DKESTRIX_BENCH=OFF", "-DKESTRIX_WERROR=OFF",
+                        f"-DPython_EXECUTABLE={sys.executable}"],
                        check=True)
     return OWN_BUILD_DIR
 
