@@ -1,14 +1,14 @@
 #pragma once
 // FloatSeq: the flat, owned sequence of 32-bit floats that every numeric
-// input and result is. Its allocator differs from std::allocator in two ways
-// that only affect speed:
+// input and result is. Its allocator differs from std::allocator in one way
+// that changes meaning and two that only affect speed:
+//   - FloatSeq(n) and resize(n) leave the new elements unset, so that the
+//     workers that compute a result are the first to touch its pages; ask
+//     for zeros explicitly: FloatSeq(n, 0.0f);
 //   - buffers start on a 64-byte cache line;
 //   - buffers of 2 MiB and more are 2 MiB aligned and advised for huge pages,
-//     so a large fresh result does not pay a page fault per 4 KiB, and the
-//     last one freed (up to 64 MiB) is kept for the next of its size;
-//   - FloatSeq(n) and resize(n) leave the new elements unset, so that the
-//     workers that compute a result are the first to touch its pages.
-// Ask for zeros explicitly: FloatSeq(n, 0.0f).
+//     so a large fresh result does not fault in each 4 KiB page on its own,
+//     and the last one freed (up to 64 MiB) is kept for the next of its size.
 #include <cstddef>
 #include <new>
 #include <vector>
