@@ -67,9 +67,9 @@ private:
 
 struct Unit {};
 
-// A value or a typed error.
+// A value or a typed error; dropping one would lose an error unraised.
 template <class T>
-class Result {
+class [[nodiscard]] Result {
 public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}      // NOLINT
     Result(PyErr error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
