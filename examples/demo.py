@@ -1,7 +1,10 @@
-"""A short tour of kestrix: matrices, a linear regression and the stress kernel."""
+"""A short tour of kestrix: matrices, a linear regression, the stress kernel
+and a round trip through numpy."""
 import random
 import time
 from typing import Callable, TypeVar
+
+import numpy as np
 
 from kestrix import KestrixMatrix, KestrixSolver, run_heavy_logic
 
@@ -49,3 +52,12 @@ data = [i / 1000.0 for i in range(200_000)]
 total = timed("run_heavy_logic 200000 elements x 10", lambda: run_heavy_logic(data, 10))
 print("  sum =", total)
 print("  run_heavy_logic([], 5) =", run_heavy_logic([], 5), "(sums start at -0.0)")
+
+print("\nWith numpy: arrays read from memory, results handed back as views")
+array_in = np.array(values, dtype=np.float32).reshape(n, n)
+m = timed(f"build a {n}x{n} matrix from a float32 array", lambda: KestrixMatrix(array_in, n, n))
+out = timed("matmul, then numpy.asarray of the product", lambda: np.asarray(m.matmul(m)))
+print("  the product as numpy sees it:", out.dtype, out.shape, "writeable:", out.flags.writeable)
+print("  the same bits as the product of the list:", np.array_equal(out, np.asarray(product)))
+print("  numpy.from_dlpack shares the same memory:",
+      np.shares_memory(np.from_dlpack(m), np.asarray(m)))

@@ -2,6 +2,7 @@
 #include "boundary/access.h"
 #include "boundary/bind.h"
 #include "boundary/convert.h"
+#include "boundary/export.h"
 #include "boundary/guard.h"
 #include "boundary/types.h"
 #include "matrix/matrix.h"
@@ -96,6 +97,37 @@ PyObject* matrix_to_list(PyObject* self, PyObject*) {
     });
 }
 
+// ---- exports without a copy ---------------------------------------------
+
+constexpr Signature dlpack_sig{
+    "KestrixMatrix.__dlpack__()", {"stream", "max_version", "dl_device", "copy"}, 0, 4};
+
+PyObject* matrix_array_interface(PyObject* self, void*) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        return array_interface(access->record());
+    });
+}
+
+PyObject* matrix_dlpack(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto bound = bind_arguments(dlpack_sig, args, kwargs);
+        if (!bound) return bound.error();
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        return dlpack_capsule(self, access->record(), *bound);
+    });
+}
+
+PyObject* matrix_dlpack_device(PyObject* self, PyObject*) {
+    return run_guarded([&]() -> Result<PyRef> {
+        auto access = shared_matrix(self);
+        if (!access) return access.error();
+        return dlpack_device();
+    });
+}
+
 // ---- KestrixSolver --------------------------------------------------------
 
 constexpr Signature solver_new_sig{"KestrixSolver.__new__()", {"lr", "iters"}, 2};
@@ -177,7 +209,17 @@ PyMethodDef matrix_methods[] = {
     {"transpose", entry(matrix_transpose), METH_NOARGS, "transpose($self)\n--\n\n"},
     {"shape", entry(matrix_shape), METH_NOARGS, "shape($self)\n--\n\n"},
     {"to_list", entry(matrix_to_list), METH_NOARGS, "to_list($self)\n--\n\n"},
+    {"__dlpack__", entry(matrix_dlpack), keywords,
+     "__dlpack__($self, *, stream=None, max_version=None, dl_device=None, copy=None)\n--\n\n"},
+    {"__dlpack_device__", entry(matrix_dlpack_device), METH_NOARGS,
+     "__dlpack_device__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef matrix_getset[] = {
+    {"__array_interface__", matrix_array_interface, nullptr,
+     "The matrix as a read-only version 3 array interface, without a copy.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef solver_methods[] = {
@@ -245,7 +287,8 @@ const ClassDef matrix_class = {"builtins.KestrixMatrix",
                                "KestrixMatrix(data, rows, cols)\n--\n\n",
                                static_cast<int>(sizeof(MatrixObject)),
                                matrix_new,
-                               matrix_methods};
+                               matrix_methods,
+                               matrix_getset};
 const ClassDef solver_class = {"builtins.KestrixSolver",
                                "KestrixSolver",
                                "KestrixSolver(lr, iters)\n--\n\n",

@@ -9,20 +9,20 @@ namespace {
 
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
-// The parameter index a keyword names, or count when it names none.
+// The parameter index a keyword names, or max_params when it names none.
 std::size_t keyword_slot(const Signature& sig, PyObject* key) {
-    if (!(PyType_GetFlags(Py_TYPE(key)) & Py_TPFLAGS_UNICODE_SUBCLASS)) return sig.count;
+    if (!(PyType_GetFlags(Py_TYPE(key)) & Py_TPFLAGS_UNICODE_SUBCLASS)) return max_params;
     PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
     char* data = nullptr;
     Py_ssize_t len = 0;
     if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &len) != 0) {
         PyErr_Clear();  // an unencodable key is just not a parameter name
-        return sig.count;
+        return max_params;
     }
     std::string_view text(data, static_cast<std::size_t>(len));
-    for (std::size_t i = 0; i < sig.count; ++i)
+    for (std::size_t i = 0; i < sig.count + sig.keyword_only; ++i)
         if (sig.params[i] == text) return i;
-    return sig.count;
+    return max_params;
 }
 
 }  // namespace
@@ -55,7 +55,7 @@ Result<BoundArgs> bind_arguments(const Signature& sig, PyObject* args, PyObject*
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             std::size_t slot = keyword_slot(sig, key);
-            if (slot == sig.count)
+            if (slot == max_params)
                 return PyErr::type_error(fn + " got an unexpected keyword argument '" +
                                          display_text(key) + "'");
             if (slots[slot])

@@ -8,14 +8,16 @@
 
 namespace kestrix::py {
 
-constexpr std::size_t max_params = 3;
+constexpr std::size_t max_params = 4;
 
-// One fixed description per entry; every parameter is required and may be
-// given by position or keyword.
+// One fixed description per entry: `count` required parameters, given by
+// position or keyword, then `keyword_only` optional ones, given by keyword
+// only (their slots stay empty when not given).
 struct Signature {
     std::string_view function;  // as shown in messages: "KestrixMatrix.add()"
     std::array<std::string_view, max_params> params;
     std::size_t count;
+    std::size_t keyword_only = 0;
 };
 
 using BoundArgs = std::array<PyRef, max_params>;

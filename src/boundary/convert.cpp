@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "boundary/array_input.h"
 #include "boundary/guard.h"
 
 namespace kestrix::py {
@@ -76,6 +77,7 @@ PyErr argument_error(const char* name, PyErr err) {
 
 Result<FloatSeq> to_float_seq(PyObject* o, const char* name) {
     if (is_str(o)) return argument_error(name, PyErr::type_error("Can't extract `str` to `Vec`"));
+    if (auto direct = read_float_array(o)) return std::move(*direct);
     if (!PySequence_Check(o)) return argument_error(name, conversion_error(o, "Sequence"));
     FloatSeq out;
     reserve_from_hint(out, o);

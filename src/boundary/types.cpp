@@ -31,6 +31,8 @@ Result<PyObject*> type_object(const ClassDef& def) {
         {Py_tp_methods, def.methods},
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_dealloc, reinterpret_cast<void*>(release_instance)},
+        // Without attributes this is a second end of the list.
+        {def.getset != nullptr ? Py_tp_getset : 0, def.getset},
         {0, nullptr},
     };
     // The name text stays readable for the life of the process: before 3.11

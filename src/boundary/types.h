@@ -28,6 +28,7 @@ struct ClassDef {
     int basic_size;
     newfunc constructor;
     PyMethodDef* methods;
+    PyGetSetDef* getset = nullptr;  // attributes computed on access, if any
 };
 extern const ClassDef matrix_class;
 extern const ClassDef solver_class;

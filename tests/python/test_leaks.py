@@ -1,4 +1,5 @@
 """Every success and failure path, many times over: memory and references stay put."""
+import array
 import gc
 import os
 import sys
@@ -19,6 +20,8 @@ WIDE = KestrixMatrix(DATA, 2, 32)
 S = KestrixSolver(0.01, 2)
 S.fit(A, DATA[:8])
 EMPTY_ROWS = KestrixMatrix([], 0, 3)
+FLOATS = array.array("f", DATA)
+DOUBLES = array.array("d", DATA)
 HUGE = KestrixMatrix([], 2**40, 0), KestrixMatrix([], 0, 2**40)
 
 
@@ -35,6 +38,11 @@ class Bad:
 PATHS = {
     "construct": lambda: KestrixMatrix(DATA, 8, 8),
     "construct from tuple": lambda: KestrixMatrix(tuple(DATA), 4, 16),
+    "construct from array": lambda: KestrixMatrix(FLOATS, 8, 8),
+    "construct from a 2-d view": lambda: KestrixMatrix(memoryview(DOUBLES).cast("B").cast(
+        "d", (8, 8))[::-1], 8, 8),
+    "fit from array": lambda: KestrixSolver(0.01, 1).fit(A, DOUBLES),
+    "released view": lambda: KestrixMatrix(released_view(), 8, 8),
     "shape": A.shape,
     "to_list": A.to_list,
     "add": lambda: A.add(0.5),
@@ -69,6 +77,12 @@ PATHS = {
 }
 
 
+def released_view():
+    view = memoryview(FLOATS)
+    view.release()
+    return view
+
+
 def call(path):
     try:
         return path()
@@ -83,7 +97,8 @@ def refcounts(*objs):
 @pytest.mark.parametrize("name", sorted(PATHS))
 def test_path_keeps_memory_and_references_flat(name, capfd):
     path = PATHS[name]
-    watched = (KestrixMatrix, KestrixSolver, A, WIDE, S, EMPTY_ROWS, *HUGE, DATA, *DATA[:4])
+    watched = (KestrixMatrix, KestrixSolver, A, WIDE, S, EMPTY_ROWS, *HUGE, DATA, *DATA[:4],
+               FLOATS, DOUBLES)
     for _ in range(200):
         call(path)
     capfd.readouterr()

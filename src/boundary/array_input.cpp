@@ -1,0 +1,249 @@
+#include "boundary/array_input.h"
+
+#include <dlfcn.h>
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "boundary/py_ref.h"
+#include "boundary/strided.h"
+
+namespace kestrix::py {
+namespace {
+
+// Py_TPFLAGS_IMMUTABLETYPE (3.10+): set on the heap types that C code makes
+// in place of static ones, never on a class made by a class statement.
+constexpr unsigned long immutable_type_flag = 1UL << 8;
+
+bool is_text(PyObject* o, const char* text) {
+    return o != nullptr && Py_TYPE(o) == &PyUnicode_Type &&
+           PyUnicode_CompareWithASCIIString(o, text) == 0;
+}
+
+// Whether t is the type module.name made by C code. Its metatype must be
+// type itself and it must not come from a class statement, so that reading
+// its names runs no Python code and no class can pass for it.
+bool is_native_type(PyTypeObject* t, const char* module, const char* name) {
+    if (Py_TYPE(reinterpret_cast<PyObject*>(t)) != &PyType_Type) return false;
+    unsigned long flags = PyType_GetFlags(t);
+    if ((flags & Py_TPFLAGS_HEAPTYPE) && !(flags & immutable_type_flag)) return false;
+    auto* type = reinterpret_cast<PyObject*>(t);
+    PyRef type_name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+    if (!is_text(type_name.get(), name)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyRef type_module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+    bool same = is_text(type_module.get(), module);
+    PyErr_Clear();
+    return same;
+}
+
+// An exact int that fits in 64 signed bits.
+bool int64_of(PyObject* o, std::int64_t& out) {
+    if (o == nullptr || Py_TYPE(o) != &PyLong_Type) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) return false;
+    out = v;
+    return true;
+}
+
+// An exact tuple of such ints.
+bool int64_tuple(PyObject* o, std::vector<std::int64_t>& out) {
+    if (o == nullptr || Py_TYPE(o) != &PyTuple_Type) return false;
+    Py_ssize_t n = PyTuple_Size(o);
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!int64_of(PyTuple_GetItem(o, i), out[static_cast<std::size_t>(i)])) return false;
+    return true;
+}
+
+FloatSeq read_view(const StridedView& view, std::size_t count) {
+    FloatSeq out(count);
+    if (count > 0) read_row_major(view, out.data());
+    return out;
+}
+
+// numpy's own interface dict of an exact ndarray; anything unexpected in it
+// leaves the array to the sequence path.
+std::optional<FloatSeq> from_array_interface(PyObject* o) {
+    PyRef iface = PyRef::steal(PyObject_GetAttrString(o, "__array_interface__"));
+    if (!iface || Py_TYPE(iface.get()) != &PyDict_Type) return std::nullopt;
+    PyObject* dict = iface.get();
+    StridedView view;
+    PyObject* typestr = PyDict_GetItemString(dict, "typestr");
+    if (is_text(typestr, "<f4"))
+        view.type = ElementType::float32;
+    else if (is_text(typestr, "<f8"))
+        view.type = ElementType::float64;
+    else
+        return std::nullopt;
+    if (!int64_tuple(PyDict_GetItemString(dict, "shape"), view.shape)) return std::nullopt;
+    PyObject* data = PyDict_GetItemString(dict, "data");
+    if (data == nullptr || Py_TYPE(data) != &PyTuple_Type || PyTuple_Size(data) != 2)
+        return std::nullopt;
+    PyObject* address = PyTuple_GetItem(data, 0);
+    if (Py_TYPE(address) != &PyLong_Type) return std::nullopt;
+    view.data = static_cast<const unsigned char*>(PyLong_AsVoidPtr(address));
+    if (PyErr_Occurred()) return std::nullopt;
+    PyObject* strides = PyDict_GetItemString(dict, "strides");
+    if (strides == nullptr || strides == Py_None)
+        view.strides = row_major_strides(view.shape, view.type);
+    else if (!int64_tuple(strides, view.strides) || view.strides.size() != view.shape.size())
+        return std::nullopt;
+    std::size_t count = 0;
+    if (!element_count(view.shape, count)) return std::nullopt;
+    return read_view(view, count);
+}
+
+// Which element type a buffer's struct format names; native and
+// little-endian standard sizes agree for both on this platform.
+std::optional<ElementType> format_type(const char* format, Py_ssize_t itemsize) {
+    if (format == nullptr) return std::nullopt;
+    std::string_view f(format);
+    if (f.size() == 2 && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
+    if (f == "f" && itemsize == 4) return ElementType::float32;
+    if (f == "d" && itemsize == 8) return ElementType::float64;
+    return std::nullopt;
+}
+
+// The Py_buffer of the stable ABI (3.11+), whose layout is fixed there.
+struct BufferView {
+    void* buf;
+    PyObject* obj;
+    Py_ssize_t len;
+    Py_ssize_t itemsize;
+    int readonly;
+    int ndim;
+    char* format;
+    Py_ssize_t* shape;
+    Py_ssize_t* strides;
+    Py_ssize_t* suboffsets;
+    void* internal;
+};
+constexpr int buffer_records_ro = 0x0004 | 0x0008 | 0x0010;  // PyBUF_FORMAT | PyBUF_STRIDES
+
+struct BufferApi {
+    int (*get)(PyObject*, BufferView*, int) = nullptr;
+    void (*release)(BufferView*) = nullptr;
+};
+
+bool interpreter_at_least(int major, int minor) {
+    std::string_view v(Py_GetVersion());
+    int have_major = 0, have_minor = 0;
+    auto [dot, ec] = std::from_chars(v.data(), v.data() + v.size(), have_major);
+    if (ec != std::errc() || dot == v.data() + v.size() || *dot != '.') return false;
+    std::from_chars(dot + 1, v.data() + v.size(), have_minor);
+    return have_major > major || (have_major == major && have_minor >= minor);
+}
+
+// The buffer calls joined the stable ABI in 3.11; a module built for 3.8
+// finds them in the running interpreter, or does without them.
+BufferApi find_buffer_api() {
+    BufferApi api;
+    if (!interpreter_at_least(3, 11)) return api;
+    void* get = ::dlsym(RTLD_DEFAULT, "PyObject_GetBuffer");
+    void* release = ::dlsym(RTLD_DEFAULT, "PyBuffer_Release");
+    if (get == nullptr || release == nullptr) return api;
+    api.get = reinterpret_cast<decltype(api.get)>(get);
+    api.release = reinterpret_cast<decltype(api.release)>(release);
+    return api;
+}
+
+const BufferApi& buffer_api() {
+    static const BufferApi api = find_buffer_api();
+    return api;
+}
+
+class HeldBuffer {
+public:
+    explicit HeldBuffer(const BufferApi& api) : api_(api) {}
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) api_.release(&view_);
+    }
+    bool get(PyObject* o) {
+        held_ = api_.get(o, &view_, buffer_records_ro) == 0;
+        return held_;
+    }
+    const BufferView& view() const { return view_; }
+
+private:
+    const BufferApi& api_;
+    BufferView view_{};
+    bool held_ = false;
+};
+
+std::optional<FloatSeq> from_buffer(PyObject* o, const BufferApi& api) {
+    HeldBuffer held(api);
+    if (!held.get(o)) return std::nullopt;
+    const BufferView& b = held.view();
+    auto type = format_type(b.format, b.itemsize);
+    if (!type || b.suboffsets != nullptr || b.ndim < 0) return std::nullopt;
+    StridedView view;
+    view.type = *type;
+    view.data = static_cast<const unsigned char*>(b.buf);
+    for (int d = 0; d < b.ndim; ++d) view.shape.push_back(b.shape[d]);
+    if (b.strides == nullptr)
+        view.strides = row_major_strides(view.shape, view.type);
+    else
+        for (int d = 0; d < b.ndim; ++d) view.strides.push_back(b.strides[d]);
+    std::size_t count = 0;
+    if (!element_count(view.shape, count)) return std::nullopt;
+    return read_view(view, count);
+}
+
+// Without the buffer calls: a memoryview's bytes in row-major order, one
+// copy at memory speed.
+std::optional<FloatSeq> from_memoryview_bytes(PyObject* o) {
+    PyRef view = PyRef::steal(PyMemoryView_FromObject(o));
+    if (!view) return std::nullopt;
+    PyRef format = PyRef::steal(PyObject_GetAttrString(view.get(), "format"));
+    PyRef itemsize = PyRef::steal(PyObject_GetAttrString(view.get(), "itemsize"));
+    PyRef utf8 = format && Py_TYPE(format.get()) == &PyUnicode_Type
+                     ? PyRef::steal(PyUnicode_AsUTF8String(format.get()))
+                     : PyRef();
+    std::int64_t size = 0;
+    if (!utf8 || !int64_of(itemsize.get(), size)) return std::nullopt;
+    auto type = format_type(PyBytes_AsString(utf8.get()), static_cast<Py_ssize_t>(size));
+    if (!type) return std::nullopt;
+    PyRef bytes = PyRef::steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return std::nullopt;
+    StridedView flat;
+    flat.type = *type;
+    flat.data = reinterpret_cast<const unsigned char*>(data);
+    flat.shape = {len / size};
+    flat.strides = {size};
+    return read_view(flat, static_cast<std::size_t>(len / size));
+}
+
+std::optional<FloatSeq> read_candidate(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyList_Type || t == &PyTuple_Type) return std::nullopt;
+    bool buffer = t == &PyMemoryView_Type || is_native_type(t, "array", "array");
+    if (buffer) {
+        const BufferApi& api = buffer_api();
+        return api.get != nullptr ? from_buffer(o, api) : from_memoryview_bytes(o);
+    }
+    if (is_native_type(t, "numpy", "ndarray")) return from_array_interface(o);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FloatSeq> read_float_array(PyObject* o) {
+    std::optional<FloatSeq> out = read_candidate(o);
+    // Whatever failed on the way only means the sequence path decides.
+    if (!out) PyErr_Clear();
+    return out;
+}
+
+}  // namespace kestrix::py

@@ -1,0 +1,211 @@
+#include "boundary/export.h"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include "boundary/convert.h"
+#include "boundary/guard.h"
+#include "boundary/types.h"
+
+namespace kestrix::py {
+namespace {
+
+// The DLPack structures, as the protocol fixes them in plain C.
+struct DLDevice {
+    std::int32_t device_type;
+    std::int32_t device_id;
+};
+struct DLDataType {
+    std::uint8_t code;
+    std::uint8_t bits;
+    std::uint16_t lanes;
+};
+struct DLTensor {
+    void* data;
+    DLDevice device;
+    std::int32_t ndim;
+    DLDataType dtype;
+    std::int64_t* shape;
+    std::int64_t* strides;
+    std::uint64_t byte_offset;
+};
+struct DLManagedTensor {
+    DLTensor dl_tensor;
+    void* manager_ctx;
+    void (*deleter)(DLManagedTensor*);
+};
+struct DLPackVersion {
+    std::uint32_t major;
+    std::uint32_t minor;
+};
+struct DLManagedTensorVersioned {
+    DLPackVersion version;
+    void* manager_ctx;
+    void (*deleter)(DLManagedTensorVersioned*);
+    std::uint64_t flags;
+    DLTensor dl_tensor;
+};
+
+constexpr std::int32_t cpu_device = 1;
+constexpr std::uint8_t float_code = 2;
+constexpr std::uint64_t read_only_flag = 1;
+constexpr std::uint64_t is_copied_flag = 2;
+
+template <class Managed>
+constexpr bool versioned = std::is_same_v<Managed, DLManagedTensorVersioned>;
+
+template <class Managed>
+constexpr const char* capsule_name = versioned<Managed> ? "dltensor_versioned" : "dltensor";
+
+// A managed tensor and the arrays its tensor points into, in one block.
+template <class Managed>
+struct Exported {
+    Managed managed{};
+    std::int64_t shape[2] = {};
+    std::int64_t strides[2] = {};
+};
+
+// The address of a matrix's first element; one that has none still needs
+// a valid, aligned one.
+void* element_address(const Matrix& m) {
+    alignas(64) static float no_elements = 0.0f;
+    return m.data.empty() ? &no_elements : const_cast<float*>(m.data.data());
+}
+
+// The deleter of both kinds of managed tensor. Consumers may call it from
+// any thread, holding the interpreter lock or not.
+template <class Managed>
+void release_export(Managed* managed) noexcept {
+    auto* owner = static_cast<PyObject*>(managed->manager_ctx);
+    // After finalisation the matrix can no longer be released; it goes with
+    // the process.
+    if (Py_IsInitialized()) {
+        PyGILState_STATE state = PyGILState_Ensure();
+        { PyRef dropped = PyRef::steal(owner); }
+        PyGILState_Release(state);
+    }
+    delete reinterpret_cast<Exported<Managed>*>(managed);
+}
+
+// The capsule's own destructor. A consumer that takes the tensor renames
+// the capsule and calls the deleter itself, so only a capsule still under
+// its first name owns the tensor.
+template <class Managed>
+void destroy_capsule(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, capsule_name<Managed>)) return;
+    auto* managed = static_cast<Managed*>(PyCapsule_GetPointer(capsule, capsule_name<Managed>));
+    managed->deleter(managed);
+}
+
+template <class Managed>
+PyRef make_capsule(PyRef owner, const Matrix& m, bool copied) {
+    auto exported = std::make_unique<Exported<Managed>>();
+    exported->shape[0] = static_cast<std::int64_t>(m.rows);
+    exported->shape[1] = static_cast<std::int64_t>(m.cols);
+    exported->strides[0] = static_cast<std::int64_t>(m.cols);
+    exported->strides[1] = 1;
+    Managed& managed = exported->managed;
+    DLTensor& t = managed.dl_tensor;
+    t.data = element_address(m);
+    t.device = {cpu_device, 0};
+    t.ndim = 2;
+    t.dtype = {float_code, 32, 1};
+    t.shape = exported->shape;
+    t.strides = exported->strides;
+    t.byte_offset = 0;
+    if constexpr (versioned<Managed>) {
+        managed.version = {1, 0};
+        managed.flags = copied ? is_copied_flag : read_only_flag;
+    }
+    managed.deleter = release_export<Managed>;
+    managed.manager_ctx = owner.release();
+    PyObject* capsule = PyCapsule_New(&managed, capsule_name<Managed>, destroy_capsule<Managed>);
+    Managed* given = &exported.release()->managed;
+    if (capsule == nullptr) {
+        release_export(given);
+        interpreter_call_failed();
+    }
+    return PyRef::steal(capsule);
+}
+
+PyErr buffer_error(std::string message) {
+    return PyErr::lazy([] { return PyExc_BufferError; }, std::move(message));
+}
+
+bool is_none(const PyRef& arg) { return !arg || arg.get() == Py_None; }
+
+// A tuple of two ints, or an error naming the parameter.
+Result<std::pair<long long, long long>> int_pair(const PyRef& arg, const char* name) {
+    PyObject* o = arg.get();
+    if (!PyTuple_Check(o) || PyTuple_Size(o) != 2 || !PyLong_Check(PyTuple_GetItem(o, 0)) ||
+        !PyLong_Check(PyTuple_GetItem(o, 1)))
+        return PyErr::type_error(std::string(name) + " must be None or a tuple of two ints");
+    long long v[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        int overflow = 0;
+        v[i] = PyLong_AsLongLongAndOverflow(PyTuple_GetItem(o, i), &overflow);
+        if (overflow != 0) v[i] = overflow > 0 ? std::numeric_limits<long long>::max() : -1;
+    }
+    return std::pair{v[0], v[1]};
+}
+
+}  // namespace
+
+PyRef array_interface(const Matrix& m) {
+    PyRef dict = checked(PyDict_New());
+    auto set = [&](const char* key, PyRef value) {
+        if (PyDict_SetItemString(dict.get(), key, value.get()) != 0) interpreter_call_failed();
+    };
+    set("version", checked(PyLong_FromLong(3)));
+    set("typestr", checked(PyUnicode_FromString("<f4")));
+    set("shape", count_pair(m.rows, m.cols));
+    PyRef data = checked(PyTuple_New(2));
+    PyObject* address = PyLong_FromVoidPtr(element_address(m));
+    if (address == nullptr || PyTuple_SetItem(data.get(), 0, address) != 0)
+        interpreter_call_failed();
+    if (PyTuple_SetItem(data.get(), 1, PyRef::borrow(Py_True).release()) != 0)
+        interpreter_call_failed();
+    set("data", std::move(data));
+    set("strides", none_object());
+    return dict;
+}
+
+Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const BoundArgs& args) {
+    const PyRef &stream = args[0], &max_version = args[1], &dl_device = args[2], &copy = args[3];
+    if (!is_none(stream)) return buffer_error("stream must be None for data on the CPU");
+    bool versioned_capsule = false;
+    if (!is_none(max_version)) {
+        auto version = int_pair(max_version, "max_version");
+        if (!version) return version.error();
+        versioned_capsule = version->first >= 1;
+    }
+    if (!is_none(dl_device)) {
+        auto device = int_pair(dl_device, "dl_device");
+        if (!device) return device.error();
+        if (*device != std::pair<long long, long long>{cpu_device, 0})
+            return buffer_error("a KestrixMatrix can only be exported to the CPU, device (1, 0)");
+    }
+    if (!is_none(copy) && copy.get() != Py_True && copy.get() != Py_False)
+        return PyErr::type_error("copy must be None, True or False");
+    constexpr auto dimension_limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (m.rows > dimension_limit || m.cols > dimension_limit)
+        return buffer_error("the matrix's shape does not fit DLPack's signed 64-bit dimensions");
+
+    // A copy is a matrix of its own that nobody else sees, so the consumer
+    // may write to it.
+    bool copied = copy.get() == Py_True;
+    PyRef owner = copied ? new_matrix_instance(Matrix{FloatSeq(m.data), m.rows, m.cols})
+                         : PyRef::borrow(self);
+    const Matrix& record = reinterpret_cast<MatrixObject*>(owner.get())->record;
+    if (versioned_capsule)
+        return make_capsule<DLManagedTensorVersioned>(std::move(owner), record, copied);
+    return make_capsule<DLManagedTensor>(std::move(owner), record, copied);
+}
+
+PyRef dlpack_device() { return count_pair(cpu_device, 0); }
+
+}  // namespace kestrix::py
