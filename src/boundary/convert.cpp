@@ -66,11 +66,9 @@ PyErr argument_error(const char* name, PyErr err) {
     if (err.is_lazy())
         return PyErr::with_cause([] { return PyExc_TypeError; },
                                  std::string("argument '") + name + "': " + err.message(), PyRef());
-    PyObject *t = err.type().release(), *v = err.value().release(), *tb = err.traceback().release();
-    PyErr_NormalizeException(&t, &v, &tb);
-    PyRef type = PyRef::steal(t), value = PyRef::steal(v), traceback = PyRef::steal(tb);
-    std::string text = value ? display_text(value.get()) : "None";
-    PyRef cause = value ? PyRef::steal(PyException_GetCause(value.get())) : PyRef();
+    PyObject* value = err.exception();
+    std::string text = value != nullptr ? display_text(value) : "None";
+    PyRef cause = value != nullptr ? PyRef::steal(PyException_GetCause(value)) : PyRef();
     return PyErr::with_cause([] { return PyExc_TypeError; },
                              std::string("argument '") + name + "': " + text, std::move(cause));
 }

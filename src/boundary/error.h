@@ -1,5 +1,6 @@
 #pragma once
 // Typed errors (PyErr) travel back through the native code as values.
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -11,6 +12,8 @@ namespace kestrix::py {
 // Returns a borrowed exception type; called only when the error is raised.
 using TypeGetter = PyObject* (*)();
 
+// The one owner of Python error state: an error built here and raised later,
+// or one fetched from the interpreter, held whole until it is raised again.
 class PyErr {
 public:
     // A lazy error: no Python object exists until it is raised.
@@ -34,27 +37,27 @@ public:
     static PyErr import_error(std::string message);
     static PyErr system_error(std::string message);
 
-    // A fetched error, exactly as the interpreter handed it over.
-    static PyErr fetched(PyRef type, PyRef value, PyRef traceback) {
-        PyErr e;
-        e.type_ = std::move(type);
-        e.value_ = std::move(value);
-        e.traceback_ = std::move(traceback);
-        return e;
-    }
+    // Takes the interpreter's pending exception, exactly as it was set;
+    // nullopt when none is pending.
+    static std::optional<PyErr> take_pending();
+
+    // Makes this the interpreter's pending exception.
+    void restore() &&;
+
+    // The exception instance (borrowed), with its traceback attached. A lazy
+    // error is made for it; either way the error stays whole.
+    PyObject* exception();
 
     bool is_lazy() const noexcept { return lazy_type_ != nullptr; }
     // Whether the error's type is exactly `type` (not a subclass).
     bool has_exact_type(PyObject* type) const noexcept {
         return is_lazy() ? lazy_type_() == type : type_.get() == type;
     }
+    // The message of a lazy error.
     const std::string& message() const noexcept { return message_; }
-    TypeGetter lazy_type() const noexcept { return lazy_type_; }
-    bool rewrapped() const noexcept { return rewrapped_; }
-    PyRef& cause() noexcept { return cause_; }
-    PyRef& type() noexcept { return type_; }
-    PyRef& value() noexcept { return value_; }
-    PyRef& traceback() noexcept { return traceback_; }
+
+    // "PyErr { type: ..., value: ..., traceback: ... }".
+    std::string debug_rendering();
 
 private:
     PyErr() = default;
@@ -62,7 +65,7 @@ private:
     std::string message_;
     bool rewrapped_ = false;
     PyRef cause_;
-    PyRef type_, value_, traceback_;
+    PyRef type_, value_, traceback_;  // a fetched error; value_ is normalized once asked for
 };
 
 struct Unit {};

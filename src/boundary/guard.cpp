@@ -68,7 +68,7 @@ PyRef make_failure_type() {
                                             PyExc_BaseException, nullptr);
     if (t == nullptr) {
         PyErr err = fetch_pending_error();
-        std::string message = "Failed to initialize new exception type.: " + debug_rendering(err);
+        std::string message = "Failed to initialize new exception type.: " + err.debug_rendering();
         write_report(message, std::source_location::current());
         detail::trap(std::source_location::current());
     }
@@ -106,14 +106,25 @@ PyObject* contained_failure_type() {
     return stored_failure_type;
 }
 
-void restore_error(PyErr err) {
-    if (!err.is_lazy()) {
-        PyErr_Restore(err.type().release(), err.value().release(), err.traceback().release());
+std::optional<PyErr> PyErr::take_pending() {
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    if (t == nullptr) return std::nullopt;
+    PyErr e;
+    e.type_ = PyRef::steal(t);
+    e.value_ = PyRef::steal(v);
+    e.traceback_ = PyRef::steal(tb);
+    return e;
+}
+
+void PyErr::restore() && {
+    if (!is_lazy()) {
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
         return;
     }
-    PyObject* type = err.lazy_type()();
-    PyRef arg = checked(PyUnicode_FromStringAndSize(err.message().data(),
-                                                    static_cast<Py_ssize_t>(err.message().size())));
+    PyObject* type = lazy_type_();
+    PyRef arg = checked(
+        PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     if (type == contained_failure_type()) {
         PyRef args = checked(PyTuple_New(1));
         if (PyTuple_SetItem(args.get(), 0, arg.release()) != 0) interpreter_call_failed();
@@ -124,25 +135,35 @@ void restore_error(PyErr err) {
         return;
     }
     PyErr_SetObject(type, arg.get());
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
+    std::optional<PyErr> made = take_pending();
+    PyObject* v = made->exception();
+    if (v != nullptr && rewrapped_) PyException_SetCause(v, cause_.release());
+    std::move(*made).restore();
+}
+
+PyObject* PyErr::exception() {
+    if (is_lazy()) {
+        PyErr copy = std::move(*this);
+        std::move(copy).restore();
+        *this = std::move(*take_pending());
+    }
+    PyObject *t = type_.release(), *v = value_.release(), *tb = traceback_.release();
     PyErr_NormalizeException(&t, &v, &tb);
-    if (v != nullptr && err.rewrapped()) PyException_SetCause(v, err.cause().release());
-    PyErr_Restore(t, v, tb);
+    if (v != nullptr && tb != nullptr) PyException_SetTraceback(v, tb);
+    type_ = PyRef::steal(t);
+    value_ = PyRef::steal(v);
+    traceback_ = PyRef::steal(tb);
+    return value_.get();
 }
 
 std::optional<PyErr> take_pending_error() {
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    if (t == nullptr) return std::nullopt;
-    if (t != contained_failure_type())
-        return PyErr::fetched(PyRef::steal(t), PyRef::steal(v), PyRef::steal(tb));
+    std::optional<PyErr> err = PyErr::take_pending();
+    if (!err || !err->has_exact_type(contained_failure_type())) return err;
 
     // A failure contained earlier is coming back through Python code: it
     // continues as the same failure, with its Python traceback shown.
-    PyErr_NormalizeException(&t, &v, &tb);
     std::string message = "Unwrapped panic from Python code";
-    if (v != nullptr) {
+    if (PyObject* v = err->exception()) {
         PyRef s = PyRef::steal(PyObject_Str(v));
         std::optional<std::string> text = s ? lenient_utf8(s.get()) : std::nullopt;
         if (text) message = *text;
@@ -151,7 +172,7 @@ std::optional<PyErr> take_pending_error() {
     write_stderr(
         "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
         "Python stack trace below:\n");
-    PyErr_Restore(t, v, tb);
+    std::move(*err).restore();
     PyErr_PrintEx(0);
     throw Fault(std::move(message), std::source_location::current());
 }
@@ -168,16 +189,16 @@ void interpreter_call_failed(std::source_location where) {
 
 std::string display_text(PyObject* o) { return object_text(o, PyObject_Str); }
 
-std::string debug_rendering(PyErr& err) {
+std::string PyErr::debug_rendering() {
     PyRef type, value, traceback;
-    if (err.is_lazy()) {
-        type = PyRef::borrow(err.lazy_type()());
-        value = checked(PyUnicode_FromStringAndSize(err.message().data(),
-                                                    static_cast<Py_ssize_t>(err.message().size())));
+    if (is_lazy()) {
+        type = PyRef::borrow(lazy_type_());
+        value = checked(PyUnicode_FromStringAndSize(message_.data(),
+                                                    static_cast<Py_ssize_t>(message_.size())));
     } else {
-        type = PyRef::borrow(err.type().get());
-        value = PyRef::borrow(err.value().get());
-        traceback = PyRef::borrow(err.traceback().get());
+        type = PyRef::borrow(type_.get());
+        value = PyRef::borrow(value_.get());
+        traceback = PyRef::borrow(traceback_.get());
     }
     std::string out = "PyErr { type: " + object_text(type.get(), PyObject_Repr) + ", value: ";
     out += value ? object_text(value.get(), PyObject_Repr) : "None";
@@ -208,7 +229,7 @@ PyErr error_from_current_exception() noexcept {
 PyObject* finish(Result<PyRef> outcome) noexcept {
     try {
         if (outcome) return outcome->release();
-        restore_error(outcome.error());
+        outcome.error().restore();
         return nullptr;
     } catch (...) {
         trap(std::source_location::current());

@@ -14,9 +14,6 @@ namespace kestrix::py {
 // The contained-failure exception type, pyo3_runtime.PanicException (borrowed).
 PyObject* contained_failure_type();
 
-// Makes err the interpreter's pending exception.
-void restore_error(PyErr err);
-
 // The pending exception, if any. A contained failure coming back through
 // Python code is not returned: it continues as a Fault.
 std::optional<PyErr> take_pending_error();
@@ -39,9 +36,6 @@ inline PyRef checked(PyObject* o, std::source_location where = std::source_locat
 // str(o) as UTF-8, lone surrogates shown as U+FFFD; the unprintable
 // placeholder when str() raises.
 std::string display_text(PyObject* o);
-
-// "PyErr { type: ..., value: ..., traceback: ... }".
-std::string debug_rendering(PyErr& err);
 
 namespace detail {
 PyErr error_from_current_exception() noexcept;

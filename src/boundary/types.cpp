@@ -15,7 +15,7 @@ PyObject*& slot_of(const ClassDef& def) {
 PyObject* type_or_fail(const ClassDef& def) {
     Result<PyObject*> t = type_object(def);
     if (t) return *t;
-    restore_error(t.error());
+    t.error().restore();
     PyErr_Print();
     fail(std::string("failed to create type object for ") + def.name);
 }
@@ -41,16 +41,10 @@ Result<PyObject*> type_object(const ClassDef& def) {
     PyObject* made = PyType_FromSpec(&shape);
     if (made == nullptr) {
         PyErr cause = fetch_pending_error();
-        restore_error(std::move(cause));
-        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (tb != nullptr && v != nullptr) PyException_SetTraceback(v, tb);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
         return PyErr::with_cause(
             [] { return PyExc_RuntimeError; },
-            std::string("An error occurred while initializing class ") + def.name, PyRef::steal(v));
+            std::string("An error occurred while initializing class ") + def.name,
+            PyRef::borrow(cause.exception()));
     }
     slot = made;
     return slot;
@@ -63,7 +57,7 @@ PyRef new_matrix_instance(Matrix m) {
     PyRef o = alloc_instance(matrix_type(), std::move(m));
     if (!o) {
         PyErr err = fetch_pending_error();
-        fail("called `Result::unwrap()` on an `Err` value: " + debug_rendering(err));
+        fail("called `Result::unwrap()` on an `Err` value: " + err.debug_rendering());
     }
     return o;
 }
