@@ -232,6 +232,22 @@ PyMethodDef solver_methods[] = {
 PyMethodDef heavy_def = {"run_heavy_logic", entry(heavy_logic), keywords,
                          "run_heavy_logic(data, iterations)\n--\n\n"};
 
+const ClassDef matrix_class = {"builtins.KestrixMatrix",
+                               "KestrixMatrix",
+                               "KestrixMatrix(data, rows, cols)\n--\n\n",
+                               static_cast<int>(sizeof(MatrixObject)),
+                               matrix_new,
+                               release_instance<Matrix>,
+                               matrix_methods,
+                               matrix_getset};
+const ClassDef solver_class = {"builtins.KestrixSolver",
+                               "KestrixSolver",
+                               "KestrixSolver(lr, iters)\n--\n\n",
+                               static_cast<int>(sizeof(SolverObject)),
+                               solver_new,
+                               release_instance<Solver>,
+                               solver_methods};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
@@ -282,19 +298,8 @@ Status module_body(PyObject* module) {
 
 }  // namespace
 
-const ClassDef matrix_class = {"builtins.KestrixMatrix",
-                               "KestrixMatrix",
-                               "KestrixMatrix(data, rows, cols)\n--\n\n",
-                               static_cast<int>(sizeof(MatrixObject)),
-                               matrix_new,
-                               matrix_methods,
-                               matrix_getset};
-const ClassDef solver_class = {"builtins.KestrixSolver",
-                               "KestrixSolver",
-                               "KestrixSolver(lr, iters)\n--\n\n",
-                               static_cast<int>(sizeof(SolverObject)),
-                               solver_new,
-                               solver_methods};
+PyObject* matrix_type() { return made_type_object(matrix_class); }
+PyObject* solver_type() { return made_type_object(solver_class); }
 
 }  // namespace kestrix::py
 

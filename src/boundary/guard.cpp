@@ -193,8 +193,8 @@ std::string PyErr::debug_rendering() {
     PyRef type, value, traceback;
     if (is_lazy()) {
         type = PyRef::borrow(lazy_type_());
-        value = checked(PyUnicode_FromStringAndSize(message_.data(),
-                                                    static_cast<Py_ssize_t>(message_.size())));
+        value = checked(
+            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     } else {
         type = PyRef::borrow(type_.get());
         value = PyRef::borrow(value_.get());

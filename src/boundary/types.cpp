@@ -3,16 +3,8 @@
 #include "boundary/guard.h"
 
 namespace kestrix::py {
-namespace {
 
-PyObject* stored_matrix_type = nullptr;
-PyObject* stored_solver_type = nullptr;
-
-PyObject*& slot_of(const ClassDef& def) {
-    return &def == &matrix_class ? stored_matrix_type : stored_solver_type;
-}
-
-PyObject* type_or_fail(const ClassDef& def) {
+PyObject* made_type_object(const ClassDef& def) {
     Result<PyObject*> t = type_object(def);
     if (t) return *t;
     t.error().restore();
@@ -20,17 +12,14 @@ PyObject* type_or_fail(const ClassDef& def) {
     fail(std::string("failed to create type object for ") + def.name);
 }
 
-}  // namespace
-
 Result<PyObject*> type_object(const ClassDef& def) {
-    PyObject*& slot = slot_of(def);
-    if (slot != nullptr) return slot;
+    if (def.type != nullptr) return def.type;
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(def.doc)},
         {Py_tp_new, reinterpret_cast<void*>(def.constructor)},
         {Py_tp_methods, def.methods},
         {Py_tp_base, &PyBaseObject_Type},
-        {Py_tp_dealloc, reinterpret_cast<void*>(release_instance)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(def.release)},
         // Without attributes this is a second end of the list.
         {def.getset != nullptr ? Py_tp_getset : 0, def.getset},
         {0, nullptr},
@@ -46,12 +35,9 @@ Result<PyObject*> type_object(const ClassDef& def) {
             std::string("An error occurred while initializing class ") + def.name,
             PyRef::borrow(cause.exception()));
     }
-    slot = made;
-    return slot;
+    def.type = made;
+    return made;
 }
-
-PyObject* matrix_type() { return type_or_fail(matrix_class); }
-PyObject* solver_type() { return type_or_fail(solver_class); }
 
 PyRef new_matrix_instance(Matrix m) {
     PyRef o = alloc_instance(matrix_type(), std::move(m));
@@ -62,17 +48,18 @@ PyRef new_matrix_instance(Matrix m) {
     return o;
 }
 
+template <class Record>
 void release_instance(PyObject* self) {
     run_release([&] {
         PyTypeObject* type = Py_TYPE(self);
-        if (type == reinterpret_cast<PyTypeObject*>(stored_solver_type))
-            reinterpret_cast<SolverObject*>(self)->record.~Solver();
-        else
-            reinterpret_cast<MatrixObject*>(self)->record.~Matrix();
+        reinterpret_cast<Instance<Record>*>(self)->record.~Record();
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_fn(self);
         Py_DECREF(type);
     });
 }
+
+template void release_instance<Matrix>(PyObject*);
+template void release_instance<Solver>(PyObject*);
 
 }  // namespace kestrix::py

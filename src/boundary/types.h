@@ -20,6 +20,10 @@ struct Instance {
 using MatrixObject = Instance<Matrix>;
 using SolverObject = Instance<Solver>;
 
+// Py_tp_dealloc of the class whose instances hold a Record.
+template <class Record>
+void release_instance(PyObject* self);
+
 // What a class is made of; the tables live with the entries in lib.cpp.
 struct ClassDef {
     const char* spec_name;  // "builtins." + name: __module__ reads "builtins"
@@ -27,18 +31,21 @@ struct ClassDef {
     const char* doc;  // name, text signature, "\n--\n\n"
     int basic_size;
     newfunc constructor;
+    destructor release;  // release_instance<Record>
     PyMethodDef* methods;
-    PyGetSetDef* getset = nullptr;  // attributes computed on access, if any
+    PyGetSetDef* getset = nullptr;     // attributes computed on access, if any
+    mutable PyObject* type = nullptr;  // the type object, kept once made
 };
-extern const ClassDef matrix_class;
-extern const ClassDef solver_class;
 
 // Makes the class's type object on first need; RuntimeError "An error
 // occurred while initializing class ..." when that fails.
 Result<PyObject*> type_object(const ClassDef& def);
 
-// The type objects (borrowed). Needed after initialisation, a failure to
-// make one is an internal failure.
+// The type object, for callers that run after initialisation: a failure to
+// make it then is an internal failure.
+PyObject* made_type_object(const ClassDef& def);
+
+// The two type objects (borrowed), defined with their classes in lib.cpp.
 PyObject* matrix_type();
 PyObject* solver_type();
 
@@ -59,8 +66,5 @@ PyRef alloc_instance(PyObject* type, Record&& record) {
 
 // Wraps a complete matrix record in a new KestrixMatrix.
 PyRef new_matrix_instance(Matrix m);
-
-// Py_tp_dealloc of both classes.
-void release_instance(PyObject* self);
 
 }  // namespace kestrix::py
