@@ -2,6 +2,7 @@
 #include "boundary/access.h"
 #include "boundary/bind.h"
 #include "boundary/convert.h"
+#include "boundary/entry.h"
 #include "boundary/export.h"
 #include "boundary/guard.h"
 #include "boundary/types.h"
@@ -14,184 +15,134 @@ namespace {
 
 // ---- KestrixMatrix --------------------------------------------------------
 
-constexpr Signature matrix_new_sig{"KestrixMatrix.__new__()", {"data", "rows", "cols"}, 3};
-constexpr Signature add_sig{"KestrixMatrix.add()", {"val"}, 1};
-constexpr Signature mul_sig{"KestrixMatrix.mul()", {"val"}, 1};
-constexpr Signature matmul_sig{"KestrixMatrix.matmul()", {"other"}, 1};
+constexpr Params<FloatsArg, CountArg, CountArg> matrix_new_params{
+    {"KestrixMatrix.__new__()", {"data", "rows", "cols"}, 3}};
+constexpr Params<Float32Arg> add_params{{"KestrixMatrix.add()", {"val"}, 1}};
+constexpr Params<Float32Arg> mul_params{{"KestrixMatrix.mul()", {"val"}, 1}};
+constexpr Params<MatrixArg> matmul_params{{"KestrixMatrix.matmul()", {"other"}, 1}};
+constexpr Params<ObjectArg, ObjectArg, ObjectArg, ObjectArg> dlpack_params{
+    {"KestrixMatrix.__dlpack__()", {"stream", "max_version", "dl_device", "copy"}, 0, 4}};
+
+// A new instance of `type` holding `record`.
+template <class Record>
+Result<PyRef> new_instance(PyTypeObject* type, Record record) {
+    PyRef self = alloc_instance(reinterpret_cast<PyObject*>(type), std::move(record));
+    if (!self) return fetch_pending_error();
+    return self;
+}
+
+auto matrix_of(PyObject* self) {
+    return [self] { return shared_matrix(self); };
+}
 
 PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(matrix_new_sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto data = to_float_seq((*bound)[0].get(), "data");
-        if (!data) return data.error();
-        auto rows = argument((*bound)[1].get(), "rows", to_count);
-        if (!rows) return rows.error();
-        auto cols = argument((*bound)[2].get(), "cols", to_count);
-        if (!cols) return cols.error();
-        PyRef self = alloc_instance(reinterpret_cast<PyObject*>(type),
-                                    make_matrix(std::move(*data), *rows, *cols));
-        if (!self) return fetch_pending_error();
-        return self;
-    });
+    return run_entry(matrix_new_params, args, kwargs, no_receiver,
+                     [&](Unit, FloatSeq& data, std::uint64_t rows, std::uint64_t cols) {
+                         return new_instance(type, make_matrix(std::move(data), rows, cols));
+                     });
 }
 
 // add and mul: one scalar combined with every element.
 template <Matrix (*op)(const Matrix&, float, PoolRef)>
-PyObject* matrix_scalar(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        auto val = argument((*bound)[0].get(), "val", to_float32);
-        if (!val) return val.error();
-        return new_matrix_instance(op(access->record(), *val, {}));
+PyObject* matrix_scalar(const Params<Float32Arg>& params, PyObject* self, PyObject* args,
+                        PyObject* kwargs) {
+    return run_entry(params, args, kwargs, matrix_of(self), [](auto& me, float val) {
+        return new_matrix_instance(op(me.record(), val, {}));
     });
 }
 
 PyObject* matrix_add(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_scalar<add>(add_sig, self, args, kwargs);
+    return matrix_scalar<add>(add_params, self, args, kwargs);
 }
 
 PyObject* matrix_mul(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_scalar<mul>(mul_sig, self, args, kwargs);
+    return matrix_scalar<mul>(mul_params, self, args, kwargs);
 }
 
 PyObject* matrix_matmul(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(matmul_sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        auto other = matrix_argument((*bound)[0].get(), "other");
-        if (!other) return other.error();
-        const Matrix& a = access->record();
-        const Matrix& b = other->record();
-        if (a.cols != b.rows) return PyErr::value_error("Shape mismatch for matmul");
-        return new_matrix_instance(matmul(a, b));
-    });
+    return run_entry(matmul_params, args, kwargs, matrix_of(self),
+                     [](auto& me, auto& other) -> Result<PyRef> {
+                         const Matrix &a = me.record(), &b = other.record();
+                         if (a.cols != b.rows)
+                             return PyErr::value_error("Shape mismatch for matmul");
+                         return new_matrix_instance(matmul(a, b));
+                     });
 }
 
 PyObject* matrix_transpose(PyObject* self, PyObject*) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        return new_matrix_instance(transpose(access->record()));
-    });
+    return run_method(matrix_of(self),
+                      [](auto& me) { return new_matrix_instance(transpose(me.record())); });
 }
 
 PyObject* matrix_shape(PyObject* self, PyObject*) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        return count_pair(access->record().rows, access->record().cols);
-    });
+    return run_method(matrix_of(self),
+                      [](auto& me) { return count_pair(me.record().rows, me.record().cols); });
 }
 
 PyObject* matrix_to_list(PyObject* self, PyObject*) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        return float_list(access->record().data);
-    });
+    return run_method(matrix_of(self), [](auto& me) { return float_list(me.record().data); });
 }
 
 // ---- exports without a copy ---------------------------------------------
 
-constexpr Signature dlpack_sig{
-    "KestrixMatrix.__dlpack__()", {"stream", "max_version", "dl_device", "copy"}, 0, 4};
-
 PyObject* matrix_array_interface(PyObject* self, void*) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        return array_interface(access->record());
-    });
+    return run_method(matrix_of(self), [](auto& me) { return array_interface(me.record()); });
 }
 
 PyObject* matrix_dlpack(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(dlpack_sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        return dlpack_capsule(self, access->record(), *bound);
-    });
+    return run_entry(
+        dlpack_params, args, kwargs, matrix_of(self),
+        [&](auto& me, PyRef& stream, PyRef& max_version, PyRef& dl_device, PyRef& copy) {
+            return dlpack_capsule(self, me.record(), stream, max_version, dl_device, copy);
+        });
 }
 
 PyObject* matrix_dlpack_device(PyObject* self, PyObject*) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto access = shared_matrix(self);
-        if (!access) return access.error();
-        return dlpack_device();
-    });
+    return run_method(matrix_of(self), [](auto&) { return dlpack_device(); });
 }
 
 // ---- KestrixSolver --------------------------------------------------------
 
-constexpr Signature solver_new_sig{"KestrixSolver.__new__()", {"lr", "iters"}, 2};
-constexpr Signature fit_sig{"KestrixSolver.fit()", {"X", "y"}, 2};
-constexpr Signature predict_sig{"KestrixSolver.predict()", {"X"}, 1};
+constexpr Params<Float32Arg, CountArg> solver_new_params{
+    {"KestrixSolver.__new__()", {"lr", "iters"}, 2}};
+constexpr Params<MatrixArg, FloatsArg> fit_params{{"KestrixSolver.fit()", {"X", "y"}, 2}};
+constexpr Params<MatrixArg> predict_params{{"KestrixSolver.predict()", {"X"}, 1}};
 
 PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(solver_new_sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto lr = argument((*bound)[0].get(), "lr", to_float32);
-        if (!lr) return lr.error();
-        auto iters = argument((*bound)[1].get(), "iters", to_count);
-        if (!iters) return iters.error();
-        Solver record;
-        record.lr = *lr;
-        record.iters = *iters;
-        PyRef self = alloc_instance(reinterpret_cast<PyObject*>(type), std::move(record));
-        if (!self) return fetch_pending_error();
-        return self;
-    });
+    return run_entry(solver_new_params, args, kwargs, no_receiver,
+                     [&](Unit, float lr, std::uint64_t iters) {
+                         Solver record;
+                         record.lr = lr;
+                         record.iters = iters;
+                         return new_instance(type, std::move(record));
+                     });
 }
 
 PyObject* solver_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(fit_sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto access = exclusive_solver(self);
-        if (!access) return access.error();
-        auto x = matrix_argument((*bound)[0].get(), "X");
-        if (!x) return x.error();
-        auto y = to_float_seq((*bound)[1].get(), "y");
-        if (!y) return y.error();
-        fit(access->record(), x->record(), *y);
-        return none_object();
-    });
+    return run_entry(
+        fit_params, args, kwargs, [self] { return exclusive_solver(self); },
+        [](auto& me, auto& x, FloatSeq& y) {
+            fit(me.record(), x.record(), y);
+            return none_object();
+        });
 }
 
 PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(predict_sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto access = shared_solver(self);
-        if (!access) return access.error();
-        auto x = matrix_argument((*bound)[0].get(), "X");
-        if (!x) return x.error();
-        return float_list(predict(access->record(), x->record()));
-    });
+    return run_entry(
+        predict_params, args, kwargs, [self] { return shared_solver(self); },
+        [](auto& me, auto& x) { return float_list(predict(me.record(), x.record())); });
 }
 
 // ---- run_heavy_logic ------------------------------------------------------
 
-constexpr Signature heavy_sig{"run_heavy_logic()", {"data", "iterations"}, 2};
+constexpr Params<FloatsArg, CountArg> heavy_params{
+    {"run_heavy_logic()", {"data", "iterations"}, 2}};
 
 PyObject* heavy_logic(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_guarded([&]() -> Result<PyRef> {
-        auto bound = bind_arguments(heavy_sig, args, kwargs);
-        if (!bound) return bound.error();
-        auto data = to_float_seq((*bound)[0].get(), "data");
-        if (!data) return data.error();
-        auto iterations = argument((*bound)[1].get(), "iterations", to_count);
-        if (!iterations) return iterations.error();
-        return float_object(run_heavy_logic(*data, *iterations));
-    });
+    return run_entry(heavy_params, args, kwargs, no_receiver,
+                     [](Unit, FloatSeq& data, std::uint64_t iterations) {
+                         return float_object(run_heavy_logic(data, iterations));
+                     });
 }
 
 // ---- tables ---------------------------------------------------------------

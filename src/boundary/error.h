@@ -61,6 +61,9 @@ public:
 
 private:
     PyErr() = default;
+    // The pending exception, which the caller knows is set.
+    static PyErr take_set();
+
     TypeGetter lazy_type_ = nullptr;
     std::string message_;
     bool rewrapped_ = false;

@@ -173,8 +173,8 @@ PyRef array_interface(const Matrix& m) {
     return dict;
 }
 
-Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const BoundArgs& args) {
-    const PyRef &stream = args[0], &max_version = args[1], &dl_device = args[2], &copy = args[3];
+Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const PyRef& stream,
+                             const PyRef& max_version, const PyRef& dl_device, const PyRef& copy) {
     if (!is_none(stream)) return buffer_error("stream must be None for data on the CPU");
     bool versioned_capsule = false;
     if (!is_none(max_version)) {

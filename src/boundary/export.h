@@ -2,7 +2,6 @@
 // A matrix's buffer handed out without a copy: the array interface and
 // DLPack capsules. Every export holds a strong reference to the matrix that
 // owns the memory, so the memory outlives the matrix's last other user.
-#include "boundary/bind.h"
 #include "boundary/error.h"
 #include "matrix/matrix.h"
 
@@ -14,11 +13,12 @@ namespace kestrix::py {
 PyRef array_interface(const Matrix& m);
 
 // The DLPack capsule of matrix `self` with record m, for the keyword
-// arguments stream, max_version, dl_device and copy (in this order, empty
-// when not given). A versioned, read-only capsule ("dltensor_versioned")
+// arguments stream, max_version, dl_device and copy (each empty when not
+// given). A versioned, read-only capsule ("dltensor_versioned")
 // when max_version is (1, 0) or later, else a plain "dltensor" one. copy=True
 // exports a private, writable copy.
-Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const BoundArgs& args);
+Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const PyRef& stream,
+                             const PyRef& max_version, const PyRef& dl_device, const PyRef& copy);
 
 // (1, 0): the CPU.
 PyRef dlpack_device();

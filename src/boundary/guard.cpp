@@ -107,9 +107,13 @@ PyObject* contained_failure_type() {
 }
 
 std::optional<PyErr> PyErr::take_pending() {
+    if (PyErr_Occurred() == nullptr) return std::nullopt;
+    return take_set();
+}
+
+PyErr PyErr::take_set() {
     PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
     PyErr_Fetch(&t, &v, &tb);
-    if (t == nullptr) return std::nullopt;
     PyErr e;
     e.type_ = PyRef::steal(t);
     e.value_ = PyRef::steal(v);
@@ -135,17 +139,17 @@ void PyErr::restore() && {
         return;
     }
     PyErr_SetObject(type, arg.get());
-    std::optional<PyErr> made = take_pending();
-    PyObject* v = made->exception();
+    PyErr made = take_set();
+    PyObject* v = made.exception();
     if (v != nullptr && rewrapped_) PyException_SetCause(v, cause_.release());
-    std::move(*made).restore();
+    std::move(made).restore();
 }
 
 PyObject* PyErr::exception() {
     if (is_lazy()) {
         PyErr copy = std::move(*this);
         std::move(copy).restore();
-        *this = std::move(*take_pending());
+        *this = take_set();
     }
     PyObject *t = type_.release(), *v = value_.release(), *tb = traceback_.release();
     PyErr_NormalizeException(&t, &v, &tb);
