@@ -143,7 +143,9 @@ void transpose_region(const float* src, float* dst, std::size_t r, std::size_t c
 
 Matrix transpose(const Matrix& m, PoolRef pool) {
     std::size_t r = m.rows, c = m.cols, n = m.data.size();
-    check_chunk_size(r);
+    Pool& p = pool.get();
+    // Without rows the result has c rows of no elements: nothing to copy.
+    if (r == 0) return Matrix{FloatSeq(), c, 0};
     FloatSeq out(n);  // every element is written below
     const float* src = m.data.data();
     float* dst = out.data();
@@ -165,7 +167,7 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
     const std::size_t block = c >= 1024 && kernels.front().side >= 8 ? 64 : 32;
     // One result row (one source column) is the unit of splitting, as in a
     // chunked loop over the result with chunk length r.
-    parallel_leaves(pool.get(), chunk_count(n, r), [&](std::size_t lo, std::size_t hi) {
+    parallel_leaves(p, chunk_count(n, r), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t j = lo; j < hi; ++j) check_transpose_row(j, r, c, n);
         for (std::size_t jb = lo; jb < hi; jb += block) {
             std::size_t je = std::min(jb + block, hi);
