@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "matrix/matmul_kernels.h"
+#include "matrix/dispatch.h"
 #include "matrix/matrix.h"
 #include "pool/pool.h"
 #include "random_data.h"
@@ -16,19 +16,18 @@ Matrix random_matrix(std::size_t rows, std::size_t cols) {
 }
 
 // workers 0: the process-wide pool (both cores); otherwise a pool of its own.
-void matmul_bench(benchmark::State& state, gemm::Isa isa, std::size_t workers) {
-    if (!gemm::isa_supported(isa)) {
+void matmul_bench(benchmark::State& state, Isa isa, std::size_t workers) {
+    if (!isa_supported(isa)) {
         state.SkipWithError("variant not supported");
         return;
     }
-    gemm::set_kernel_override(isa);
+    IsaOverride forced(isa);
     auto n = static_cast<std::size_t>(state.range(0));
     Matrix a = random_matrix(n, n), b = random_matrix(n, n);
     std::optional<Pool> own;
     if (workers != 0) own.emplace(workers);
     PoolRef pool = own ? PoolRef(*own) : PoolRef();
     for (auto _ : state) benchmark::DoNotOptimize(matmul(a, b, pool));
-    gemm::set_kernel_override(std::nullopt);
     double flops = 2.0 * double(n) * double(n) * double(n);
     state.counters["GFLOP/s"] =
         benchmark::Counter(flops * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
@@ -54,11 +53,11 @@ void matmul_sizes(benchmark::internal::Benchmark* b) {
     b->UseRealTime()->Unit(benchmark::kMicrosecond);
 }
 
-BENCHMARK_CAPTURE(matmul_bench, avx512, gemm::Isa::avx512, 0)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, gemm::Isa::avx512, 1)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, avx2, gemm::Isa::avx2, 0)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, gemm::Isa::avx2, 1)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, gemm::Isa::baseline, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx512, Isa::avx512, 0)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, Isa::avx512, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx2, Isa::avx2, 0)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, Isa::avx2, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, Isa::baseline, 1)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(scalar_bench, add, false)
     ->Arg(1024)
     ->Arg(4096)

@@ -5,8 +5,11 @@
 // callers on processors without AVX2.
 #include <immintrin.h>
 
+#include "matrix/dispatch.h"
 #include "matrix/matmul_kernels.h"
 
+static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
+              "compiled with other instruction sets than its variant is chosen for");
 namespace kestrix::gemm {
 namespace {
 

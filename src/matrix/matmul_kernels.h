@@ -4,11 +4,10 @@
 // step a separately rounded multiply then add (product + accumulator), so
 // every variant computes the same bits as the plain i-k-j loop.
 #include <cstddef>
-#include <optional>
+
+#include "matrix/dispatch.h"
 
 namespace kestrix::gemm {
-
-enum class Isa { baseline, avx2, avx512 };
 
 // C[r x nr] = (first ? +0.0 : C) + sum over k < kc of b[k * ldb + col] * a[row * lda + k],
 // added k ascending. a holds r rows of kc values at row stride lda, so the
@@ -43,16 +42,10 @@ struct KernelSet {
 const KernelSet& baseline_kernels() noexcept;
 const KernelSet& avx2_kernels() noexcept;
 const KernelSet& avx512_kernels() noexcept;
+const KernelSet& kernels_for(Isa isa) noexcept;
 
-// Whether this processor runs the variant's instructions.
-bool isa_supported(Isa isa) noexcept;
-
-// The set matmul uses: the override when one is set, else the widest supported.
-const KernelSet& active_kernels() noexcept;
-
-// Forces one variant, of the product and of the transpose, for the C++ tests (fails with
-// "unsupported kernel" when the processor lacks it); nullopt returns to the automatic choice.
-void set_kernel_override(std::optional<Isa> isa);
+// The set of the active variant (see active_isa).
+inline const KernelSet& active_kernels() noexcept { return kernels_for(active_isa()); }
 
 // Blocking of the driver: k steps per block and rows of the left operand per
 // block.

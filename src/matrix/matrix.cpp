@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "matrix/matmul_kernels.h"
+#include "matrix/dispatch.h"
 #include "matrix/transpose_kernels.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
@@ -149,15 +149,14 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
     FloatSeq out(n);  // every element is written below
     const float* src = m.data.data();
     float* dst = out.data();
-    // The variant follows the matrix product's, so the tests' override reaches both.
     std::span<const BlockKernel> kernels(block_kernels);
-    switch (gemm::active_kernels().isa) {
-        case gemm::Isa::avx512:
+    switch (active_isa()) {
+        case Isa::avx512:
             // Every block row then starts a cache line (FloatSeq's data does).
             if (r % 16 == 0 && n >= streamed_bytes / sizeof(float)) kernels = streaming_kernels;
             break;
-        case gemm::Isa::avx2: kernels = kernels.subspan(1); break;
-        case gemm::Isa::baseline: kernels = kernels.subspan(2); break;
+        case Isa::avx2: kernels = kernels.subspan(1); break;
+        case Isa::baseline: kernels = kernels.subspan(2); break;
     }
     // Square cache blocks of 32 keep the source lines a block touches in L1
     // while its result rows are written. From source rows of 4 KiB on, 64

@@ -14,14 +14,12 @@
 #include <utility>
 #include <vector>
 
-#include "matrix/matmul_kernels.h"
+#include "matrix/dispatch.h"
 #include "pool/fault.h"
 #include "pool/pool.h"
 
 namespace kestrix {
 namespace {
-
-using gemm::Isa;
 
 std::vector<std::uint32_t> bits(const FloatSeq& v) {
     std::vector<std::uint32_t> out(v.size());
@@ -59,16 +57,6 @@ std::string fault_message(auto&& call) {
     return "<no fault>";
 }
 
-const char* isa_name(Isa isa) {
-    return isa == Isa::baseline ? "baseline" : isa == Isa::avx2 ? "avx2" : "avx512";
-}
-
-// Forces one kernel variant for the scope of a test.
-struct ForcedKernel {
-    explicit ForcedKernel(Isa isa) { gemm::set_kernel_override(isa); }
-    ~ForcedKernel() { gemm::set_kernel_override(std::nullopt); }
-};
-
 struct Shape {
     std::size_t m, k, n;
 };
@@ -86,8 +74,8 @@ class MatmulExact : public ::testing::TestWithParam<std::tuple<Isa, std::size_t,
 
 TEST_P(MatmulExact, MatchesOracleBitForBit) {
     auto [isa, workers, s] = GetParam();
-    if (!gemm::isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
-    ForcedKernel forced(isa);
+    if (!isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
+    IsaOverride forced(isa);
     Pool pool(workers);
     FloatSeq a = random_floats(s.m * s.k, 1 + s.m * 31 + s.k);
     FloatSeq b = random_floats(s.k * s.n, 7 + s.n * 17 + s.k);
@@ -133,8 +121,8 @@ INSTANTIATE_TEST_SUITE_P(Workers, MatmulRepacks, ::testing::Values(1, 2, 3));
 class MatmulOperandOrder : public ::testing::TestWithParam<Isa> {};
 
 TEST_P(MatmulOperandOrder, SignedZerosAndNaNPayloads) {
-    if (!gemm::isa_supported(GetParam())) GTEST_SKIP();
-    ForcedKernel forced(GetParam());
+    if (!isa_supported(GetParam())) GTEST_SKIP();
+    IsaOverride forced(GetParam());
     Pool pool(3);
     auto nan = [](std::uint32_t payload) { return std::bit_cast<float>(0x7fc00000u | payload); };
     // -1 * 0 = -0.0, and -0.0 + +0.0 is +0.0: seeding with the first product would keep -0.0.
@@ -160,8 +148,8 @@ class Transpose : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, D
 
 TEST_P(Transpose, MovesEveryBitPatternOnce) {
     auto [isa, workers, d] = GetParam();
-    if (!gemm::isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
-    ForcedKernel forced(isa);
+    if (!isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
+    IsaOverride forced(isa);
     Pool pool(workers);
     // Distinct patterns: signalling and quiet NaNs, denormals, both signs.
     FloatSeq src(d.rows * d.cols);
