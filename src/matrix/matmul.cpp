@@ -382,7 +382,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
 
     const KernelSet& ks = gemm::active_kernels();
     std::size_t a_len = a.data.size(), b_len = b.data.size();
-    if (k != 0 && (m <= few_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
+    if (k != 0 && m != 0 && (m <= few_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
         Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks, nullptr, 0};
         if (ks.narrow && n <= gemm::max_narrow_cols)
             narrow_product(p, pr, a_len, b_len);
