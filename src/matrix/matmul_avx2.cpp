@@ -1,8 +1,8 @@
 // AVX2 micro-kernel: up to 6 x 16 results in 12 ymm accumulators, which with
 // the two row vectors, the broadcast and one product fills all 16 registers.
-// Only intrinsics and local code here: an inline function from a shared
-// header, compiled with these flags, could be picked by the linker for
-// callers on processors without AVX2.
+// Only intrinsics and local code here (shared headers' code has internal
+// linkage): an inline function with external linkage, compiled with these
+// flags, could be picked by the linker for callers on processors without AVX2.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 
 #include "matrix/dispatch.h"
 #include "matrix/matmul_kernels.h"
+#include "matrix/transpose8.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
               "compiled with other instruction sets than its variant is chosen for");
@@ -100,25 +101,6 @@ namespace {
 __m256i low_lanes(std::size_t n) {
     return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)),
                               _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-}
-
-// t[j] lane r = x[r] lane j.
-[[gnu::always_inline]] inline void transpose8(const __m256 x[8], __m256 t[8]) {
-    __m256 a[8], b[8];
-    for (int r = 0; r < 8; r += 2) {
-        a[r] = _mm256_unpacklo_ps(x[r], x[r + 1]);
-        a[r + 1] = _mm256_unpackhi_ps(x[r], x[r + 1]);
-    }
-    for (int q = 0; q < 8; q += 4) {
-        b[q] = _mm256_shuffle_ps(a[q], a[q + 2], 0x44);
-        b[q + 1] = _mm256_shuffle_ps(a[q], a[q + 2], 0xee);
-        b[q + 2] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0x44);
-        b[q + 3] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0xee);
-    }
-    for (int s = 0; s < 4; ++s) {
-        t[s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x20);
-        t[4 + s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x31);
-    }
 }
 
 // Short rows run Blocks blocks of 8 at a time: one block's N chains of

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fault_message.h"
 #include "matrix/matmul_kernels.h"
 #include "pool/fault.h"
 #include "solver/solver_kernels.h"
@@ -51,15 +52,6 @@ TEST(Dispatch, ChoosesTheWidestSupportedVariant) {
         if (runs_on(isa, cpu_features())) widest = isa;
     EXPECT_EQ(active_isa(), widest);
     EXPECT_TRUE(isa_supported(Isa::baseline));
-}
-
-std::string fault_message(auto&& call) {
-    try {
-        call();
-    } catch (const Fault& f) {
-        return f.message();
-    }
-    return "<no fault>";
 }
 
 // Product, transpose and solver all take the variant the override names,

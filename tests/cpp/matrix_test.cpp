@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "fault_message.h"
 #include "matrix/dispatch.h"
 #include "pool/fault.h"
 #include "pool/pool.h"
@@ -48,15 +49,6 @@ FloatSeq oracle(const FloatSeq& a, const FloatSeq& b, std::size_t m, std::size_t
     return r;
 }
 
-std::string fault_message(auto&& call) {
-    try {
-        call();
-    } catch (const Fault& f) {
-        return f.message();
-    }
-    return "<no fault>";
-}
-
 struct Shape {
     std::size_t m, k, n;
 };
@@ -69,6 +61,26 @@ const Shape shapes[] = {
     {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},     {1, 300, 100}, {4, 64, 64},
     {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130}, {9, 1031, 47}, {13, 64, 128},
 };
+
+// Every dimension at 0, 1, 2, 15, 16, 17, 31, 33, 513 and a long one, each
+// in shapes of the families the product chooses kernels for (few result
+// columns, few result rows, both, neither), on every variant and at worker
+// counts that split rows, column blocks or both unevenly.
+std::vector<Shape> edge_shapes() {
+    const std::size_t dims[] = {0, 1, 2, 15, 16, 17, 31, 33, 513, 4099};
+    std::vector<Shape> out;
+    auto add = [&](Shape s) {
+        bool seen = false;
+        for (const Shape& o : out) seen = seen || (o.m == s.m && o.k == s.k && o.n == s.n);
+        if (!seen && s.m * s.k * s.n <= 600000) out.push_back(s);
+    };
+    for (std::size_t d : dims)
+        for (Shape s : {Shape{d, 31, 1}, Shape{d, 17, 7}, Shape{d, 9, 33},  // rows vary
+                        Shape{1, d, 33}, Shape{17, d, 2}, Shape{3, d, 129}, Shape{16, d, 17},
+                        Shape{1, 15, d}, Shape{4, 31, d}, Shape{16, 17, d}, Shape{33, 2, d}})
+            add(s);
+    return out;
+}
 
 class MatmulExact : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Shape>> {};
 
@@ -85,16 +97,24 @@ TEST_P(MatmulExact, MatchesOracleBitForBit) {
     EXPECT_EQ(bits(r.data), bits(oracle(a, b, s.m, s.k, s.n)));
 }
 
+std::string shape_test_name(
+    const ::testing::TestParamInfo<std::tuple<Isa, std::size_t, Shape>>& info) {
+    const Shape& s = std::get<2>(info.param);
+    return std::string(isa_name(std::get<0>(info.param))) + "_w" +
+           std::to_string(std::get<1>(info.param)) + "_" + std::to_string(s.m) + "x" +
+           std::to_string(s.k) + "x" + std::to_string(s.n);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersShapes, MatmulExact,
     ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
                        ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(shapes)),
-    [](const auto& info) {
-        const Shape& s = std::get<2>(info.param);
-        return std::string(isa_name(std::get<0>(info.param))) + "_w" +
-               std::to_string(std::get<1>(info.param)) + "_" + std::to_string(s.m) + "x" +
-               std::to_string(s.k) + "x" + std::to_string(s.n);
-    });
+    shape_test_name);
+INSTANTIATE_TEST_SUITE_P(
+    VariantsWorkersEdges, MatmulExact,
+    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(edge_shapes())),
+    shape_test_name);
 
 // The packed copies of the right operand (each worker's own with one or two
 // workers at this height, one shared with three) outlive a product; the next
@@ -161,52 +181,6 @@ INSTANTIATE_TEST_SUITE_P(VariantsShapes, MatmulOperandOrder,
                                     std::to_string(shape.first) + "x" +
                                     std::to_string(shape.second);
                          });
-
-// Every dimension at 0, 1, 2, 15, 16, 17, 31, 33, 513 and a long one, each
-// in shapes of the families the product chooses kernels for (few result
-// columns, few result rows, both, neither), on every variant and at worker
-// counts that split rows, column blocks or both unevenly.
-std::vector<Shape> edge_shapes() {
-    const std::size_t dims[] = {0, 1, 2, 15, 16, 17, 31, 33, 513, 4099};
-    std::vector<Shape> out;
-    auto add = [&](Shape s) {
-        bool seen = false;
-        for (const Shape& o : out) seen = seen || (o.m == s.m && o.k == s.k && o.n == s.n);
-        if (!seen && s.m * s.k * s.n <= 600000) out.push_back(s);
-    };
-    for (std::size_t d : dims)
-        for (Shape s : {Shape{d, 31, 1}, Shape{d, 17, 7}, Shape{d, 9, 33},  // rows vary
-                        Shape{1, d, 33}, Shape{17, d, 2}, Shape{3, d, 129}, Shape{16, d, 17},
-                        Shape{1, 15, d}, Shape{4, 31, d}, Shape{16, 17, d}, Shape{33, 2, d}})
-            add(s);
-    return out;
-}
-
-class MatmulEdges : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Shape>> {};
-
-TEST_P(MatmulEdges, MatchesOracleBitForBit) {
-    auto [isa, workers, s] = GetParam();
-    if (!isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
-    IsaOverride forced(isa);
-    Pool pool(workers);
-    FloatSeq a = random_floats(s.m * s.k, 3 + s.m * 7 + s.k);
-    FloatSeq b = random_floats(s.k * s.n, 5 + s.n * 11 + s.k);
-    Matrix r = matmul(make_matrix(a, s.m, s.k), make_matrix(b, s.k, s.n), pool);
-    ASSERT_EQ(r.rows, s.m);
-    ASSERT_EQ(r.cols, s.n);
-    EXPECT_EQ(bits(r.data), bits(oracle(a, b, s.m, s.k, s.n)));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    VariantsWorkersShapes, MatmulEdges,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
-                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(edge_shapes())),
-    [](const auto& info) {
-        const Shape& s = std::get<2>(info.param);
-        return std::string(isa_name(std::get<0>(info.param))) + "_w" +
-               std::to_string(std::get<1>(info.param)) + "_" + std::to_string(s.m) + "x" +
-               std::to_string(s.k) + "x" + std::to_string(s.n);
-    });
 
 struct Dims {
     std::size_t rows, cols;

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "fault_message.h"
 #include "pool/fault.h"
 #include "solver/solver_kernels.h"
 
@@ -32,15 +33,6 @@ Floats random_f32(std::size_t n, std::uint32_t seed) {
     Floats v(n);
     for (float& x : v) x = dist(gen);
     return v;
-}
-
-std::string fault_message(auto&& call) {
-    try {
-        call();
-    } catch (const Fault& fault) {
-        return fault.message();
-    }
-    return "<no fault>";
 }
 
 std::vector<std::uint32_t> bits(const auto& v) {
