@@ -37,6 +37,7 @@ bench: build
 			--benchmark_out=bench/results/$$(basename $$b).json || exit 1; \
 	done
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/shapes_vs_numpy.py --build $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan dist
