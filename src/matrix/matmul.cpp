@@ -278,10 +278,14 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
     }
 }
 
-// Results of at most this many rows are split by columns as well, and read
-// the right operand in place: packing it is a full extra pass over the
-// biggest operand that a few rows never repay.
-constexpr std::size_t few_rows = 16;
+// Results of at most this many rows are split by columns as well as rows,
+// and read the right operand in place: packing it is a full extra pass over
+// the biggest operand, which the few row tiles each panel serves do not
+// repay. On Zen 3, two workers, other builds running: 64 x 10^5 . 10^5 x 64
+// 67-80 -> 24 ms, 128 x 2048 . 2048 x 2048 41-51 -> 30-33 ms; 1000^2, 1024^2
+// and 3000 x 100 . 100 x 3000, whose panels serve 160 tiles and more, ran
+// 10-30 % slower in place.
+constexpr std::size_t in_place_rows = 128;
 
 // Parts into which a loop of `units` is cut when it would otherwise leave
 // workers idle: two per worker, so that an uneven part is not the last.
@@ -315,9 +319,9 @@ void rows_of_panel(const Problem& pr, std::size_t r0, std::size_t r1, std::size_
     }
 }
 
-// Few result rows: units of (column panel, row group), panel-major, so that
-// a leaf's groups share each panel while it is in cache.
-void few_rows_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
+// Up to in_place_rows result rows: units of (column panel, row group),
+// panel-major, so that a leaf's groups share each panel while it is in cache.
+void in_place_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
     const std::size_t panels = (pr.n + pr.kernels->nr - 1) / pr.kernels->nr;
     const std::size_t groups = parts_for(pool, panels, pr.m);
     parallel_leaves(pool, panels * groups, [&](std::size_t lo, std::size_t hi) {
@@ -382,14 +386,14 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
 
     const KernelSet& ks = gemm::active_kernels();
     std::size_t a_len = a.data.size(), b_len = b.data.size();
-    if (k != 0 && m != 0 && (m <= few_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
+    if (k != 0 && m != 0 && (m <= in_place_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
         Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks, nullptr, 0};
         if (ks.narrow && n <= gemm::max_narrow_cols)
             narrow_product(p, pr, a_len, b_len);
         else if (ks.stream && m <= gemm::max_stream_rows)
             stream_product(p, pr, a_len, b_len);
         else
-            few_rows_product(p, pr, a_len, b_len);
+            in_place_product(p, pr, a_len, b_len);
         return Matrix{std::move(result), m, n};
     }
     // A small right operand stays in cache as it is; a large one is packed so

@@ -165,7 +165,7 @@ template <int N, int Blocks>
     // times a plain one on AMD cores.
     alignas(32) float buf[8];
     for (int q = 0; q < Blocks; ++q) {
-        const std::size_t r0 = q * 8;
+        const std::size_t r0 = std::size_t{8} * q;
         if (r0 >= rows) break;
         const std::size_t live = std::min<std::size_t>(8, rows - r0);
         if constexpr (N == 1) {
@@ -193,10 +193,11 @@ template <int N>
 void narrow_kernel(std::size_t rows, std::size_t kc, const float* a, std::size_t lda,
                    const float* b, std::size_t ldb, float* c, std::size_t ldc) {
     constexpr int blocks = blocks_for<N>;
+    constexpr std::size_t group = std::size_t{8} * blocks;
     std::size_t i = 0;
     if (blocks > 1 && kc <= short_rows)
-        for (; i + 8 * blocks <= rows; i += 8 * blocks)
-            narrow_blocks<N, blocks>(8 * blocks, kc, a + i * lda, lda, b, ldb, c + i * ldc, ldc);
+        for (; i + group <= rows; i += group)
+            narrow_blocks<N, blocks>(group, kc, a + i * lda, lda, b, ldb, c + i * ldc, ldc);
     for (; i < rows; i += 8)
         narrow_blocks<N, 1>(std::min<std::size_t>(8, rows - i), kc, a + i * lda, lda, b, ldb,
                             c + i * ldc, ldc);
