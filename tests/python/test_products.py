@@ -4,7 +4,7 @@ import random
 
 import pytest
 
-from conftest import outcome, run_child
+from conftest import outcome
 from kestrix import KestrixMatrix, KestrixSolver
 from reference import PANIC, bits, f32, fit, matmul, predict
 
