@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <tuple>
 
 #include "matrix/dispatch.h"
 #include "matrix/matrix.h"
@@ -33,6 +34,37 @@ void matmul_bench(benchmark::State& state, Isa isa, std::size_t workers) {
         benchmark::Counter(flops * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// Products of the shapes that choose other kernels than the squares: few
+// result columns, few result rows, a long inner dimension, an odd size.
+// Args: m, k, n; the process-wide pool.
+void matmul_shape_bench(benchmark::State& state, Isa isa) {
+    if (!isa_supported(isa)) {
+        state.SkipWithError("variant not supported");
+        return;
+    }
+    IsaOverride forced(isa);
+    auto m = static_cast<std::size_t>(state.range(0)), k = static_cast<std::size_t>(state.range(1)),
+         n = static_cast<std::size_t>(state.range(2));
+    Matrix a = random_matrix(m, k), b = random_matrix(k, n);
+    for (auto _ : state) benchmark::DoNotOptimize(matmul(a, b));
+    double flops = 2.0 * double(m) * double(k) * double(n);
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(flops * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void matmul_shapes(benchmark::internal::Benchmark* b) {
+    for (auto [m, k, n] : {std::tuple{4096, 4096, 1},
+                           {10000, 16, 1},
+                           {2000, 300, 7},
+                           {1, 4096, 4096},
+                           {3, 5000, 3001},
+                           {16, 2000, 2000},
+                           {64, 100000, 64},
+                           {513, 517, 519}})
+        b->Args({m, k, n});
+    b->UseRealTime()->Unit(benchmark::kMicrosecond);
+}
+
 void scalar_bench(benchmark::State& state, bool multiply) {
     auto n = static_cast<std::size_t>(state.range(0));
     Matrix a = random_matrix(n, n);
@@ -58,6 +90,8 @@ BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, Isa::avx512, 1)->Apply(matmul_si
 BENCHMARK_CAPTURE(matmul_bench, avx2, Isa::avx2, 0)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, Isa::avx2, 1)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, Isa::baseline, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_shape_bench, avx512, Isa::avx512)->Apply(matmul_shapes);
+BENCHMARK_CAPTURE(matmul_shape_bench, avx2, Isa::avx2)->Apply(matmul_shapes);
 BENCHMARK_CAPTURE(scalar_bench, add, false)
     ->Arg(1024)
     ->Arg(4096)
