@@ -1,8 +1,11 @@
-// The matrix-product driver. Rows of the result are split across the pool; a
-// leaf computes its rows as register tiles of the active micro-kernel. The
-// order of additions into every element is k ascending from +0.0: blocks of
-// k run in ascending order and the accumulator tile goes through memory
-// unchanged between them, so blocking changes speed only.
+// The matrix-product driver. The shape chooses the kernels: few result
+// columns go to lanes across rows, few result rows to the right operand
+// streamed or read in place, split over column blocks as well as rows; the
+// rest is split by rows, a leaf computing its rows as register tiles over a
+// packed right operand. Whatever the path, every element is computed by one
+// worker, k ascending from +0.0: blocks of k run in ascending order and the
+// accumulator tile goes through memory unchanged between them, so blocking
+// and partition change speed only.
 #include <emmintrin.h>
 #include <xmmintrin.h>
 
