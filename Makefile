@@ -38,6 +38,7 @@ bench: build
 	done
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/interop_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/shapes_vs_numpy.py --build $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan dist

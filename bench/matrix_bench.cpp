@@ -2,8 +2,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <tuple>
 
-#include "matrix/matmul_kernels.h"
+#include "matrix/dispatch.h"
 #include "matrix/matrix.h"
 #include "pool/pool.h"
 #include "random_data.h"
@@ -16,22 +17,52 @@ Matrix random_matrix(std::size_t rows, std::size_t cols) {
 }
 
 // workers 0: the process-wide pool (both cores); otherwise a pool of its own.
-void matmul_bench(benchmark::State& state, gemm::Isa isa, std::size_t workers) {
-    if (!gemm::isa_supported(isa)) {
+void matmul_bench(benchmark::State& state, Isa isa, std::size_t workers) {
+    if (!isa_supported(isa)) {
         state.SkipWithError("variant not supported");
         return;
     }
-    gemm::set_kernel_override(isa);
+    IsaOverride forced(isa);
     auto n = static_cast<std::size_t>(state.range(0));
     Matrix a = random_matrix(n, n), b = random_matrix(n, n);
     std::optional<Pool> own;
     if (workers != 0) own.emplace(workers);
     PoolRef pool = own ? PoolRef(*own) : PoolRef();
     for (auto _ : state) benchmark::DoNotOptimize(matmul(a, b, pool));
-    gemm::set_kernel_override(std::nullopt);
     double flops = 2.0 * double(n) * double(n) * double(n);
     state.counters["GFLOP/s"] =
         benchmark::Counter(flops * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// Products of the shapes that choose other kernels than the squares: few
+// result columns, few result rows, a long inner dimension, an odd size.
+// Args: m, k, n; the process-wide pool.
+void matmul_shape_bench(benchmark::State& state, Isa isa) {
+    if (!isa_supported(isa)) {
+        state.SkipWithError("variant not supported");
+        return;
+    }
+    IsaOverride forced(isa);
+    auto m = static_cast<std::size_t>(state.range(0)), k = static_cast<std::size_t>(state.range(1)),
+         n = static_cast<std::size_t>(state.range(2));
+    Matrix a = random_matrix(m, k), b = random_matrix(k, n);
+    for (auto _ : state) benchmark::DoNotOptimize(matmul(a, b));
+    double flops = 2.0 * double(m) * double(k) * double(n);
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(flops * 1e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void matmul_shapes(benchmark::internal::Benchmark* b) {
+    for (auto [m, k, n] : {std::tuple{4096, 4096, 1},
+                           {10000, 16, 1},
+                           {2000, 300, 7},
+                           {1, 4096, 4096},
+                           {3, 5000, 3001},
+                           {16, 2000, 2000},
+                           {64, 100000, 64},
+                           {513, 517, 519}})
+        b->Args({m, k, n});
+    b->UseRealTime()->Unit(benchmark::kMicrosecond);
 }
 
 void scalar_bench(benchmark::State& state, bool multiply) {
@@ -54,11 +85,13 @@ void matmul_sizes(benchmark::internal::Benchmark* b) {
     b->UseRealTime()->Unit(benchmark::kMicrosecond);
 }
 
-BENCHMARK_CAPTURE(matmul_bench, avx512, gemm::Isa::avx512, 0)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, gemm::Isa::avx512, 1)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, avx2, gemm::Isa::avx2, 0)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, gemm::Isa::avx2, 1)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, gemm::Isa::baseline, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx512, Isa::avx512, 0)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, Isa::avx512, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx2, Isa::avx2, 0)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, Isa::avx2, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, Isa::baseline, 1)->Apply(matmul_sizes);
+BENCHMARK_CAPTURE(matmul_shape_bench, avx512, Isa::avx512)->Apply(matmul_shapes);
+BENCHMARK_CAPTURE(matmul_shape_bench, avx2, Isa::avx2)->Apply(matmul_shapes);
 BENCHMARK_CAPTURE(scalar_bench, add, false)
     ->Arg(1024)
     ->Arg(4096)

@@ -17,12 +17,12 @@ Matrix random_matrix(std::uint64_t rows, std::uint64_t cols) {
 
 FloatSeq random_targets(std::uint64_t n) { return random_floats(n, -4.0f, 4.0f, 8); }
 
-// Args: samples, columns, kernel variant (SolverIsa).
+// Args: samples, columns, kernel variant (Isa).
 void BM_FitStep(benchmark::State& state) {
-    const auto isa = static_cast<SolverIsa>(state.range(2));
+    const auto isa = static_cast<Isa>(state.range(2));
     const SolverKernels* kernels = solver_kernels_for(isa);
     if (kernels == nullptr) return state.SkipWithError("kernel variant not supported");
-    set_solver_kernels_override(kernels);
+    IsaOverride forced(isa);
     Matrix x = random_matrix(state.range(0), state.range(1));
     FloatSeq y = random_targets(state.range(0));
     // Several steps per fit, so that the reset is a small share of the time.
@@ -38,7 +38,6 @@ void BM_FitStep(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations() * steps),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.SetLabel(kernels->name);
-    set_solver_kernels_override(nullptr);
 }
 
 void fit_args(benchmark::internal::Benchmark* b) {
@@ -48,10 +47,10 @@ void fit_args(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_FitStep)->Apply(fit_args)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_Predict(benchmark::State& state) {
-    const auto isa = static_cast<SolverIsa>(state.range(2));
+    const auto isa = static_cast<Isa>(state.range(2));
     const SolverKernels* kernels = solver_kernels_for(isa);
     if (kernels == nullptr) return state.SkipWithError("kernel variant not supported");
-    set_solver_kernels_override(kernels);
+    IsaOverride forced(isa);
     Matrix x = random_matrix(state.range(0), state.range(1));
     Solver s;
     s.weights = FloatSeq(state.range(1), 0.125f);
@@ -62,7 +61,6 @@ void BM_Predict(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * x.data.size() * sizeof(float));
     state.SetLabel(kernels->name);
-    set_solver_kernels_override(nullptr);
 }
 BENCHMARK(BM_Predict)
     ->Args({1000000, 8, 0})

@@ -1,8 +1,11 @@
-// The matrix-product driver. Rows of the result are split across the pool; a
-// leaf computes its rows as register tiles of the active micro-kernel. The
-// order of additions into every element is k ascending from +0.0: blocks of
-// k run in ascending order and the accumulator tile goes through memory
-// unchanged between them, so blocking changes speed only.
+// The matrix-product driver. The shape chooses the kernels: few result
+// columns go to lanes across rows, few result rows to the right operand
+// streamed or read in place, split over column blocks as well as rows; the
+// rest is split by rows, a leaf computing its rows as register tiles over a
+// packed right operand. Whatever the path, every element is computed by one
+// worker, k ascending from +0.0: blocks of k run in ascending order and the
+// accumulator tile goes through memory unchanged between them, so blocking
+// and partition change speed only.
 #include <emmintrin.h>
 #include <xmmintrin.h>
 
@@ -278,16 +281,124 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
     }
 }
 
+// Results of at most this many rows are split by columns as well as rows,
+// and read the right operand in place: packing it is a full extra pass over
+// the biggest operand, which the few row tiles each panel serves do not
+// repay. On Zen 3, two workers, other builds running: 64 x 10^5 . 10^5 x 64
+// 67-80 -> 24 ms, 128 x 2048 . 2048 x 2048 41-51 -> 30-33 ms; 1000^2, 1024^2
+// and 3000 x 100 . 100 x 3000, whose panels serve 160 tiles and more, ran
+// 10-30 % slower in place.
+constexpr std::size_t in_place_rows = 128;
+
+// Parts into which a loop of `units` is cut when it would otherwise leave
+// workers idle: two per worker, so that an uneven part is not the last.
+std::size_t parts_for(Pool& pool, std::size_t units, std::size_t most) {
+    std::size_t want = 2 * pool.size();
+    if (units == 0 || units >= want) return 1;
+    return std::max<std::size_t>(1, std::min(most, (want + units - 1) / units));
+}
+
+// Rows [r0, r1) of one column panel, the right operand read in place (its
+// last, narrower panel through a zero-padded copy, block by block).
+void rows_of_panel(const Problem& pr, std::size_t r0, std::size_t r1, std::size_t p) {
+    const KernelSet& ks = *pr.kernels;
+    const std::size_t j0 = p * ks.nr, w = std::min(ks.nr, pr.n - j0);
+    FloatSeq& edge = scratch().edge;
+    for (std::size_t p0 = 0; p0 < pr.k; p0 += gemm::block_k) {
+        std::size_t kc = std::min(gemm::block_k, pr.k - p0);
+        const float* b = pr.b + p0 * pr.n + j0;
+        std::size_t ldb = pr.n;
+        if (w < ks.nr) {
+            if (edge.size() < kc * ks.nr) edge.resize(gemm::block_k * ks.nr);
+            float* e = edge.data();
+            for (std::size_t kk = 0; kk < kc; ++kk) {
+                std::memcpy(e + kk * ks.nr, b + kk * pr.n, w * sizeof(float));
+                std::fill(e + kk * ks.nr + w, e + (kk + 1) * ks.nr, 0.0f);
+            }
+            b = e;
+            ldb = ks.nr;
+        }
+        run_panel(pr, pr.a + r0 * pr.k + p0, pr.k, r0, r1 - r0, kc, b, ldb, j0, p0 == 0, nullptr);
+    }
+}
+
+// Up to in_place_rows result rows: units of (column panel, row group),
+// panel-major, so that a leaf's groups share each panel while it is in cache.
+void in_place_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
+    const std::size_t panels = (pr.n + pr.kernels->nr - 1) / pr.kernels->nr;
+    const std::size_t groups = parts_for(pool, panels, pr.m);
+    parallel_leaves(pool, panels * groups, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t u = lo; u < hi; ++u) {
+            std::size_t g = u % groups, r0 = g * pr.m / groups, r1 = (g + 1) * pr.m / groups;
+            for (std::size_t i = r0; i < r1; ++i) check_row(i, pr.k, pr.n, a_len, b_len);
+        }
+        for (std::size_t u = lo; u < hi; ++u) {
+            std::size_t g = u % groups;
+            rows_of_panel(pr, g * pr.m / groups, (g + 1) * pr.m / groups, u / groups);
+        }
+    });
+}
+
+// At most max_stream_rows result rows: the set's stream kernels over units of
+// column blocks, so that each worker streams its own part of the right
+// operand. A block's result rows stay in the first-level cache.
+void stream_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
+    constexpr std::size_t widest = 2048, narrowest = 64;
+    std::size_t width = (pr.n / pool.size() + 7) / 8 * 8;
+    width = std::clamp(width, narrowest, widest);
+    const std::size_t blocks = (pr.n + width - 1) / width;
+    parallel_leaves(pool, blocks, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = 0; i < pr.m; ++i) check_row(i, pr.k, pr.n, a_len, b_len);
+        for (std::size_t u = lo; u < hi; ++u) {
+            const std::size_t j0 = u * width, w = std::min(width, pr.n - j0);
+            pr.kernels->stream[pr.m - 1](pr.k, pr.a, pr.k, pr.b + j0, pr.n, pr.c + j0, pr.n, w);
+        }
+    });
+}
+
+// Few result columns: the set's narrow kernels, lanes across rows, over units
+// of (column group, 8 rows), group-major; the columns are split only when
+// there are too few rows to go round.
+void narrow_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
+    constexpr std::size_t block = 8;
+    const std::size_t blocks = (pr.m + block - 1) / block;
+    const std::size_t groups = parts_for(pool, blocks, pr.n);
+    parallel_leaves(pool, groups * blocks, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t u = lo; u < hi;) {
+            const std::size_t g = u / blocks, first = u % blocks;
+            const std::size_t last = std::min(blocks, first + (hi - u));
+            const std::size_t r0 = first * block, r1 = std::min(pr.m, last * block);
+            const std::size_t c0 = g * pr.n / groups, c1 = (g + 1) * pr.n / groups;
+            for (std::size_t i = r0; i < r1; ++i) check_row(i, pr.k, pr.n, a_len, b_len);
+            pr.kernels->narrow[c1 - c0 - 1](r1 - r0, pr.k, pr.a + r0 * pr.k, pr.k, pr.b + c0, pr.n,
+                                            pr.c + r0 * pr.n + c0, pr.n);
+            u += last - first;
+        }
+    });
+}
+
 }  // namespace
 
 Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     std::uint64_t m = a.rows, k = a.cols, n = b.cols, count = 0;
     if (__builtin_mul_overflow(m, n, &count) || count > max_elements) fail("capacity overflow");
     FloatSeq result(count);  // every element is written by the leaf owning its row
-    check_chunk_size(n);
     Pool& p = pool.get();
+    // No result columns: every row is empty, and nothing of either operand is read.
+    if (n == 0) return Matrix{std::move(result), m, n};
 
     const KernelSet& ks = gemm::active_kernels();
+    std::size_t a_len = a.data.size(), b_len = b.data.size();
+    if (k != 0 && m != 0 && (m <= in_place_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
+        Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks, nullptr, 0};
+        if (ks.narrow && n <= gemm::max_narrow_cols)
+            narrow_product(p, pr, a_len, b_len);
+        else if (ks.stream && m <= gemm::max_stream_rows)
+            stream_product(p, pr, a_len, b_len);
+        else
+            in_place_product(p, pr, a_len, b_len);
+        return Matrix{std::move(result), m, n};
+    }
     // A small right operand stays in cache as it is; a large one is packed so
     // that its rows do not land on the same cache sets. The shared copy stays
     // with the calling thread for its next product, unless it is unusually
@@ -306,7 +417,6 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
                &ks,
                pack && !own ? &shared : nullptr,
                own ? products.fetch_add(1, std::memory_order_relaxed) + 1 : 0};
-    std::size_t a_len = a.data.size(), b_len = b.data.size();
 
     parallel_leaves(p, m, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i) check_row(i, k, n, a_len, b_len);

@@ -8,8 +8,11 @@
 // callers on processors without AVX-512.
 #include <immintrin.h>
 
+#include "matrix/dispatch.h"
 #include "matrix/matmul_kernels.h"
 
+static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
+              "compiled with other instruction sets than its variant is chosen for");
 namespace kestrix::gemm {
 namespace {
 
@@ -91,7 +94,9 @@ constexpr KernelSet set{Isa::avx512,
                          kernel<5, false>, kernel<6, false>, kernel<7, false>, kernel<8, false>},
                         {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>,
                          kernel<5, true>, kernel<6, true>, kernel<7, true>, kernel<8, true>},
-                        default_unpacked_b_limit};
+                        default_unpacked_b_limit,
+                        avx2_narrow,
+                        avx2_stream};
 
 }  // namespace
 

@@ -2,10 +2,6 @@
 
 #include <emmintrin.h>
 
-#include <atomic>
-
-#include "pool/fault.h"
-
 namespace kestrix::gemm {
 namespace {
 
@@ -58,43 +54,21 @@ constexpr KernelSet baseline_set{Isa::baseline,
                                   kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
                                  {kernel<1, true>, kernel<2, true>, kernel<3, true>,
                                   kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
-                                 default_unpacked_b_limit};
-
-// -1: automatic; otherwise the forced Isa.
-std::atomic<int> forced{-1};
-
-const KernelSet& widest_supported() noexcept {
-    static const KernelSet& widest = isa_supported(Isa::avx512) ? avx512_kernels()
-                                     : isa_supported(Isa::avx2) ? avx2_kernels()
-                                                                : baseline_set;
-    return widest;
-}
+                                 default_unpacked_b_limit,
+                                 nullptr,
+                                 nullptr};
 
 }  // namespace
 
 const KernelSet& baseline_kernels() noexcept { return baseline_set; }
 
-bool isa_supported(Isa isa) noexcept {
+const KernelSet& kernels_for(Isa isa) noexcept {
     switch (isa) {
-        case Isa::baseline: return true;
-        case Isa::avx2: return __builtin_cpu_supports("avx2");
-        case Isa::avx512: return __builtin_cpu_supports("avx512f");
+        case Isa::avx512: return avx512_kernels();
+        case Isa::avx2: return avx2_kernels();
+        case Isa::baseline: break;
     }
-    return false;
-}
-
-const KernelSet& active_kernels() noexcept {
-    switch (forced.load(std::memory_order_relaxed)) {
-        case static_cast<int>(Isa::baseline): return baseline_set;
-        case static_cast<int>(Isa::avx2): return avx2_kernels();
-        case static_cast<int>(Isa::avx512): return avx512_kernels();
-        default: return widest_supported();
-    }
-}
-
-void set_kernel_override(std::optional<Isa> isa) {
-    if (isa && !isa_supported(*isa)) fail("unsupported kernel");
-    forced.store(isa ? static_cast<int>(*isa) : -1, std::memory_order_relaxed);
+    return baseline_set;
 }
 
 }  // namespace kestrix::gemm

@@ -4,11 +4,10 @@
 // step a separately rounded multiply then add (product + accumulator), so
 // every variant computes the same bits as the plain i-k-j loop.
 #include <cstddef>
-#include <optional>
+
+#include "matrix/dispatch.h"
 
 namespace kestrix::gemm {
-
-enum class Isa { baseline, avx2, avx512 };
 
 // C[r x nr] = (first ? +0.0 : C) + sum over k < kc of b[k * ldb + col] * a[row * lda + k],
 // added k ascending. a holds r rows of kc values at row stride lda, so the
@@ -24,6 +23,24 @@ using MicroKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, co
 
 constexpr std::size_t max_tile_rows = 8;
 
+// Few result columns: C[r][j] = +0.0 + sum over k < kc of b[k * ldb + j] * a[r * lda + k],
+// added k ascending, for rows r < rows and columns j < N, where N is the kernel's own width;
+// a and b are read in place. Each lane of a vector carries one result row.
+using NarrowKernel = void (*)(std::size_t rows, std::size_t kc, const float* a, std::size_t lda,
+                              const float* b, std::size_t ldb, float* c, std::size_t ldc);
+
+// The widest result a set's narrow kernels compute.
+constexpr std::size_t max_narrow_cols = 8;
+
+// Few result rows: C[r][j] = +0.0 + sum over k < kc of b[k * ldb + j] * a[r * lda + k],
+// added k ascending, for the kernel's own number of rows r and columns j < width, reading
+// b's rows in order; a and b are read in place.
+using StreamKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, const float* b,
+                              std::size_t ldb, float* c, std::size_t ldc, std::size_t width);
+
+// The most result rows a set's stream kernels compute.
+constexpr std::size_t max_stream_rows = 4;
+
 struct KernelSet {
     Isa isa;
     std::size_t mr;                      // largest tile height
@@ -36,23 +53,26 @@ struct KernelSet {
     // crowd onto a few sets; the operand size where packing starts to pay
     // depends on the kernels' loads and the cache behind them.
     std::size_t unpacked_b_limit;
+    // narrow[n - 1] computes results of n columns; null where the set has none.
+    const NarrowKernel* narrow;
+    // stream[r - 1] computes results of r rows; null where the set has none.
+    const StreamKernel* stream;
 };
+
+// The AVX2 narrow and stream kernels, which the AVX-512 set shares: their loads already
+// fill a 256-bit register per row, and AVX-512 processors run AVX2.
+extern const NarrowKernel avx2_narrow[max_narrow_cols];
+extern const StreamKernel avx2_stream[max_stream_rows];
 
 // Each set's code uses only its own instructions; call its kernels only
 // where isa_supported says so.
 const KernelSet& baseline_kernels() noexcept;
 const KernelSet& avx2_kernels() noexcept;
 const KernelSet& avx512_kernels() noexcept;
+const KernelSet& kernels_for(Isa isa) noexcept;
 
-// Whether this processor runs the variant's instructions.
-bool isa_supported(Isa isa) noexcept;
-
-// The set matmul uses: the override when one is set, else the widest supported.
-const KernelSet& active_kernels() noexcept;
-
-// Forces one variant, of the product and of the transpose, for the C++ tests (fails with
-// "unsupported kernel" when the processor lacks it); nullopt returns to the automatic choice.
-void set_kernel_override(std::optional<Isa> isa);
+// The set of the active variant (see active_isa).
+inline const KernelSet& active_kernels() noexcept { return kernels_for(active_isa()); }
 
 // Blocking of the driver: k steps per block and rows of the left operand per
 // block.

@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "matrix/matmul_kernels.h"
+#include "matrix/dispatch.h"
 #include "matrix/transpose_kernels.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
@@ -143,19 +143,20 @@ void transpose_region(const float* src, float* dst, std::size_t r, std::size_t c
 
 Matrix transpose(const Matrix& m, PoolRef pool) {
     std::size_t r = m.rows, c = m.cols, n = m.data.size();
-    check_chunk_size(r);
+    Pool& p = pool.get();
+    // Without rows the result has c rows of no elements: nothing to copy.
+    if (r == 0) return Matrix{FloatSeq(), c, 0};
     FloatSeq out(n);  // every element is written below
     const float* src = m.data.data();
     float* dst = out.data();
-    // The variant follows the matrix product's, so the tests' override reaches both.
     std::span<const BlockKernel> kernels(block_kernels);
-    switch (gemm::active_kernels().isa) {
-        case gemm::Isa::avx512:
+    switch (active_isa()) {
+        case Isa::avx512:
             // Every block row then starts a cache line (FloatSeq's data does).
             if (r % 16 == 0 && n >= streamed_bytes / sizeof(float)) kernels = streaming_kernels;
             break;
-        case gemm::Isa::avx2: kernels = kernels.subspan(1); break;
-        case gemm::Isa::baseline: kernels = kernels.subspan(2); break;
+        case Isa::avx2: kernels = kernels.subspan(1); break;
+        case Isa::baseline: kernels = kernels.subspan(2); break;
     }
     // Square cache blocks of 32 keep the source lines a block touches in L1
     // while its result rows are written. From source rows of 4 KiB on, 64
@@ -165,7 +166,7 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
     const std::size_t block = c >= 1024 && kernels.front().side >= 8 ? 64 : 32;
     // One result row (one source column) is the unit of splitting, as in a
     // chunked loop over the result with chunk length r.
-    parallel_leaves(pool.get(), chunk_count(n, r), [&](std::size_t lo, std::size_t hi) {
+    parallel_leaves(p, chunk_count(n, r), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t j = lo; j < hi; ++j) check_transpose_row(j, r, c, n);
         for (std::size_t jb = lo; jb < hi; jb += block) {
             std::size_t je = std::min(jb + block, hi);

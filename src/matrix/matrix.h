@@ -20,14 +20,14 @@ Matrix add(const Matrix& m, float v, PoolRef pool = {});
 // Element k = data[k] * v, one float32 multiplication each.
 Matrix mul(const Matrix& m, float v, PoolRef pool = {});
 
-// The (cols, rows) matrix of m's columns; fails with "chunk_size must not be
-// zero" when m has no rows, before the pool is used.
+// The (cols, rows) matrix of m's columns; a matrix without rows gives the
+// empty (cols, 0) matrix.
 Matrix transpose(const Matrix& m, PoolRef pool = {});
 
 // a * b, each element summed over k ascending from +0.0 as fl(fl(a*b) + c).
 // Requires a.cols == b.rows (the caller reports a mismatch). Fails with
-// "capacity overflow" above 2^61 - 1 elements and "chunk_size must not be
-// zero" when b has no columns.
+// "capacity overflow" above 2^61 - 1 elements; b without columns gives the
+// empty (a.rows, 0) matrix.
 Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool = {});
 
 }  // namespace kestrix

@@ -1,32 +1,25 @@
 // Transpose blocks of 8 x 8 in ymm registers: eight loads, 24 shuffles and
 // eight stores per 64 floats, half the instructions of 4 x 4 blocks.
-// Shuffles move bits unchanged. Only local code here: an inline function from
-// a shared header, compiled with these flags, could be picked by the linker
-// for callers on processors without AVX.
+// Shuffles move bits unchanged. Only local code here (the shared register
+// transpose has internal linkage): an inline function with external linkage,
+// compiled with these flags, could be picked by the linker for callers on
+// processors without AVX.
 #include <immintrin.h>
 
+#include "matrix/dispatch.h"
+#include "matrix/transpose8.h"
 #include "matrix/transpose_kernels.h"
 
+static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
+              "compiled with other instruction sets than its variant is chosen for");
 namespace kestrix::transpose_kernels {
 namespace {
 
-void transpose8(const float* src, std::size_t ld_src, float* dst, std::size_t ld_dst) {
+void copy8(const float* src, std::size_t ld_src, float* dst, std::size_t ld_dst) {
     __m256 r[8], t[8];
     for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(src + k * ld_src);
-    for (int k = 0; k < 8; k += 2) {
-        t[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
-        t[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
-    }
-    for (int k = 0; k < 8; k += 4) {
-        r[k] = _mm256_shuffle_ps(t[k], t[k + 2], 0x44);
-        r[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], 0xEE);
-        r[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0x44);
-        r[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0xEE);
-    }
-    for (int k = 0; k < 4; ++k) {
-        _mm256_storeu_ps(dst + k * ld_dst, _mm256_permute2f128_ps(r[k], r[k + 4], 0x20));
-        _mm256_storeu_ps(dst + (k + 4) * ld_dst, _mm256_permute2f128_ps(r[k], r[k + 4], 0x31));
-    }
+    transpose8(r, t);
+    for (int k = 0; k < 8; ++k) _mm256_storeu_ps(dst + k * ld_dst, t[k]);
 }
 
 }  // namespace
@@ -34,8 +27,7 @@ void transpose8(const float* src, std::size_t ld_src, float* dst, std::size_t ld
 void blocks_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
                 std::size_t j1, std::size_t i0, std::size_t i1) {
     for (std::size_t j = j0; j + 8 <= j1; j += 8)
-        for (std::size_t i = i0; i + 8 <= i1; i += 8)
-            transpose8(src + i * c + j, c, dst + j * r + i, r);
+        for (std::size_t i = i0; i + 8 <= i1; i += 8) copy8(src + i * c + j, c, dst + j * r + i, r);
 }
 
 }  // namespace kestrix::transpose_kernels

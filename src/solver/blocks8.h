@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "matrix/transpose8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
 
@@ -29,31 +30,6 @@ __m256 load_cols8(const float* row, __m256i m) {
         return _mm256_loadu_ps(row);
     else
         return _mm256_maskload_ps(row, m);
-}
-
-// t[j] lane k = r[k] lane j. Always inlined, as the helpers below: the
-// kernels' many instances otherwise lead the compiler to call it, passing
-// the registers through memory (a pass ran 5-10 % slower).
-[[gnu::always_inline]] inline void transpose8(const __m256 r[8], __m256 t[8]) {
-    __m256 a[8], b[8];
-#pragma GCC unroll 4
-    for (int k = 0; k < 8; k += 2) {
-        a[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
-        a[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
-    }
-    // b[4q + s], 128-bit lane L: rows 4q .. 4q + 3 of column 4L + s.
-#pragma GCC unroll 2
-    for (int q = 0; q < 8; q += 4) {
-        b[q] = _mm256_shuffle_ps(a[q], a[q + 2], 0x44);
-        b[q + 1] = _mm256_shuffle_ps(a[q], a[q + 2], 0xee);
-        b[q + 2] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0x44);
-        b[q + 3] = _mm256_shuffle_ps(a[q + 1], a[q + 3], 0xee);
-    }
-#pragma GCC unroll 4
-    for (int s = 0; s < 4; ++s) {
-        t[s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x20);
-        t[4 + s] = _mm256_permute2f128_ps(b[s], b[4 + s], 0x31);
-    }
 }
 
 // Lane k: p + w[0] * x[k][0] + ... + w[C - 1] * x[k][C - 1], columns

@@ -79,6 +79,16 @@ Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
 // the caches its memory traffic costs more than the shuffles it saves.
 constexpr std::size_t panel_limit = std::size_t{1} << 20;  // floats of x
 
+// Rows without columns: each prediction is the bias, with no term to add.
+FloatSeq bias_only(float bias, std::uint64_t rows, Pool& pool) {
+    if (rows > max_floats) fail("capacity overflow");
+    FloatSeq out(rows);
+    float* o = out.data();
+    parallel_leaves(pool, rows,
+                    [&](std::size_t lo, std::size_t hi) { std::fill(o + lo, o + hi, bias); });
+    return out;
+}
+
 }  // namespace
 
 void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
@@ -110,7 +120,7 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
 
 FloatSeq predict(const Solver& solver, const Matrix& x, PoolRef pool) {
     const std::size_t c = x.cols;
-    check_chunk_size(c);
+    if (c == 0) return bias_only(solver.bias, x.rows, pool.get());
     const std::size_t len = x.data.size();
     const std::size_t rows = chunk_count(len, c);
     const std::size_t w_len = solver.weights.size();

@@ -20,9 +20,10 @@ struct Solver {
 // overflow" when the weights cannot exist.
 void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool = {});
 
-// One prediction per row of x: bias plus weights[j] * x[r][j], j ascending.
-// Fails with "chunk_size must not be zero" when x has no columns, and with the
-// index message (len W, index W) when x has more columns than weights.
+// One prediction per row of x: bias plus weights[j] * x[r][j], j ascending
+// (x without columns: the bias for each row). Fails with the index message
+// (len W, index W) when x has more columns than weights, and with "capacity
+// overflow" when the predictions cannot exist.
 FloatSeq predict(const Solver& solver, const Matrix& x, PoolRef pool = {});
 
 }  // namespace kestrix

@@ -1,5 +1,5 @@
-// AVX2 solver kernels. Built with -mavx2; reached only on processors that
-// report it. Everything here has internal linkage so that no code compiled
+// AVX2 solver kernels. Built with the AVX2 variant's flags; reached only on
+// processors that run them. Everything here has internal linkage so that no code compiled
 // for AVX2 can be picked by the linker for a baseline caller.
 //
 // Samples go in blocks of 8 consecutive rows. The block is loaded row by
@@ -13,10 +13,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "matrix/dispatch.h"
 #include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
 
+static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
+              "compiled with other instruction sets than its variant is chosen for");
 namespace kestrix {
 namespace {
 

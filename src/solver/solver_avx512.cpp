@@ -1,5 +1,5 @@
-// AVX-512 solver kernels. Built with -mavx512f; reached only on processors
-// that report it. Everything here has internal linkage so that no code
+// AVX-512 solver kernels. Built with the AVX-512 variant's flags; reached
+// only on processors that run them all. Everything here has internal linkage so that no code
 // compiled for AVX-512 can be picked by the linker for a baseline caller.
 //
 // Samples go in blocks of consecutive rows (16 in 512-bit registers, or 8
@@ -13,11 +13,14 @@
 #include <type_traits>
 #include <utility>
 
+#include "matrix/dispatch.h"
 #include "matrix/transpose16.h"
 #include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
 
+static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
+              "compiled with other instruction sets than its variant is chosen for");
 namespace kestrix {
 namespace {
 

@@ -1,7 +1,5 @@
 #include "solver/solver_kernels.h"
 
-#include <atomic>
-
 #include "solver/sample_loops.h"
 
 namespace kestrix {
@@ -20,35 +18,18 @@ void predict_rows_baseline(const float* x, std::size_t cols, const float* w, flo
 
 constexpr SolverKernels baseline{"baseline", gradient_fold_baseline, predict_rows_baseline, 0};
 
-std::atomic<const SolverKernels*> override_kernels{nullptr};
-
-const SolverKernels& widest_supported() noexcept {
-    if (const SolverKernels* k = solver_kernels_for(SolverIsa::avx512)) return *k;
-    if (const SolverKernels* k = solver_kernels_for(SolverIsa::avx2)) return *k;
-    return baseline;
-}
-
 }  // namespace
 
-const SolverKernels* solver_kernels_for(SolverIsa isa) noexcept {
+const SolverKernels* solver_kernels_for(Isa isa) noexcept {
+    if (!isa_supported(isa)) return nullptr;
     switch (isa) {
-        case SolverIsa::baseline: return &baseline;
-        case SolverIsa::avx2:
-            return __builtin_cpu_supports("avx2") ? &detail::solver_kernels_avx2() : nullptr;
-        case SolverIsa::avx512:
-            return __builtin_cpu_supports("avx512f") ? &detail::solver_kernels_avx512() : nullptr;
+        case Isa::avx512: return &detail::solver_kernels_avx512();
+        case Isa::avx2: return &detail::solver_kernels_avx2();
+        case Isa::baseline: break;
     }
-    return nullptr;
+    return &baseline;
 }
 
-const SolverKernels& solver_kernels() noexcept {
-    if (const SolverKernels* k = override_kernels.load(std::memory_order_acquire)) return *k;
-    static const SolverKernels& chosen = widest_supported();
-    return chosen;
-}
-
-void set_solver_kernels_override(const SolverKernels* kernels) noexcept {
-    override_kernels.store(kernels, std::memory_order_release);
-}
+const SolverKernels& solver_kernels() noexcept { return *solver_kernels_for(active_isa()); }
 
 }  // namespace kestrix

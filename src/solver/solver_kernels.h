@@ -5,6 +5,8 @@
 // accumulators at once, samples in ascending order. No sum is ever regrouped.
 #include <cstddef>
 
+#include "matrix/dispatch.h"
+
 namespace kestrix {
 
 // Inputs of one gradient pass: x is row-major with `cols` columns; w holds
@@ -40,18 +42,11 @@ struct SolverKernels {
     std::size_t panel_cols;  // the widest rows whose passes use panels; 0: none
 };
 
-enum class SolverIsa { baseline, avx2, avx512 };
-
 // The variant for isa, or nullptr when this processor cannot run it.
-const SolverKernels* solver_kernels_for(SolverIsa isa) noexcept;
+const SolverKernels* solver_kernels_for(Isa isa) noexcept;
 
-// The variant fit and predict use: the override if one is set, else the
-// widest the processor supports.
+// The variant fit and predict use: the one of active_isa().
 const SolverKernels& solver_kernels() noexcept;
-
-// Forces a variant for every later call (nullptr restores the automatic
-// choice). Meant for tests, which run each variant against one oracle.
-void set_solver_kernels_override(const SolverKernels* kernels) noexcept;
 
 namespace detail {
 // Defined in the per-instruction-set files; only called once the processor

@@ -14,14 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "matrix/matmul_kernels.h"
+#include "fault_message.h"
+#include "matrix/dispatch.h"
 #include "pool/fault.h"
 #include "pool/pool.h"
 
 namespace kestrix {
 namespace {
-
-using gemm::Isa;
 
 std::vector<std::uint32_t> bits(const FloatSeq& v) {
     std::vector<std::uint32_t> out(v.size());
@@ -50,25 +49,6 @@ FloatSeq oracle(const FloatSeq& a, const FloatSeq& b, std::size_t m, std::size_t
     return r;
 }
 
-std::string fault_message(auto&& call) {
-    try {
-        call();
-    } catch (const Fault& f) {
-        return f.message();
-    }
-    return "<no fault>";
-}
-
-const char* isa_name(Isa isa) {
-    return isa == Isa::baseline ? "baseline" : isa == Isa::avx2 ? "avx2" : "avx512";
-}
-
-// Forces one kernel variant for the scope of a test.
-struct ForcedKernel {
-    explicit ForcedKernel(Isa isa) { gemm::set_kernel_override(isa); }
-    ~ForcedKernel() { gemm::set_kernel_override(std::nullopt); }
-};
-
 struct Shape {
     std::size_t m, k, n;
 };
@@ -77,17 +57,38 @@ struct Shape {
 // in-place/packed boundary of the right operand, the row copy of wide left
 // operands, and degenerate dimensions.
 const Shape shapes[] = {
-    {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},       {3, 5, 2},     {5, 1, 33},
-    {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},     {1, 300, 100}, {4, 64, 64},
-    {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130}, {9, 1031, 47}, {13, 64, 128},
+    {0, 3, 2},       {1, 1, 1},     {1, 7, 1},     {2, 0, 3},     {3, 5, 2},
+    {5, 1, 33},      {7, 13, 31},   {6, 9, 32},    {13, 17, 65},  {17, 33, 9},
+    {1, 300, 100},   {4, 64, 64},   {25, 257, 33}, {20, 260, 61}, {45, 300, 250},
+    {150, 513, 130}, {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33},
 };
+
+// Every dimension at 0, 1, 2, 15, 16, 17, 31, 33, 513 and a long one, each
+// in shapes of the families the product chooses kernels for (few result
+// columns, few result rows, both, neither), on every variant and at worker
+// counts that split rows, column blocks or both unevenly.
+std::vector<Shape> edge_shapes() {
+    const std::size_t dims[] = {0, 1, 2, 15, 16, 17, 31, 33, 513, 4099};
+    std::vector<Shape> out;
+    auto add = [&](Shape s) {
+        bool seen = false;
+        for (const Shape& o : out) seen = seen || (o.m == s.m && o.k == s.k && o.n == s.n);
+        if (!seen && s.m * s.k * s.n <= 600000) out.push_back(s);
+    };
+    for (std::size_t d : dims)
+        for (Shape s : {Shape{d, 31, 1}, Shape{d, 17, 7}, Shape{d, 9, 33},  // rows vary
+                        Shape{1, d, 33}, Shape{17, d, 2}, Shape{3, d, 129}, Shape{16, d, 17},
+                        Shape{1, 15, d}, Shape{4, 31, d}, Shape{16, 17, d}, Shape{33, 2, d}})
+            add(s);
+    return out;
+}
 
 class MatmulExact : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Shape>> {};
 
 TEST_P(MatmulExact, MatchesOracleBitForBit) {
     auto [isa, workers, s] = GetParam();
-    if (!gemm::isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
-    ForcedKernel forced(isa);
+    if (!isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
+    IsaOverride forced(isa);
     Pool pool(workers);
     FloatSeq a = random_floats(s.m * s.k, 1 + s.m * 31 + s.k);
     FloatSeq b = random_floats(s.k * s.n, 7 + s.n * 17 + s.k);
@@ -97,16 +98,24 @@ TEST_P(MatmulExact, MatchesOracleBitForBit) {
     EXPECT_EQ(bits(r.data), bits(oracle(a, b, s.m, s.k, s.n)));
 }
 
+std::string shape_test_name(
+    const ::testing::TestParamInfo<std::tuple<Isa, std::size_t, Shape>>& info) {
+    const Shape& s = std::get<2>(info.param);
+    return std::string(isa_name(std::get<0>(info.param))) + "_w" +
+           std::to_string(std::get<1>(info.param)) + "_" + std::to_string(s.m) + "x" +
+           std::to_string(s.k) + "x" + std::to_string(s.n);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersShapes, MatmulExact,
     ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
                        ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(shapes)),
-    [](const auto& info) {
-        const Shape& s = std::get<2>(info.param);
-        return std::string(isa_name(std::get<0>(info.param))) + "_w" +
-               std::to_string(std::get<1>(info.param)) + "_" + std::to_string(s.m) + "x" +
-               std::to_string(s.k) + "x" + std::to_string(s.n);
-    });
+    shape_test_name);
+INSTANTIATE_TEST_SUITE_P(
+    VariantsWorkersEdges, MatmulExact,
+    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(edge_shapes())),
+    shape_test_name);
 
 // The packed copies of the right operand (each worker's own with one or two
 // workers at this height, one shared with three) outlive a product; the next
@@ -129,28 +138,50 @@ TEST_P(MatmulRepacks, EachProductPacksItsOwnRightOperand) {
 INSTANTIATE_TEST_SUITE_P(Workers, MatmulRepacks, ::testing::Values(1, 2, 3));
 
 // What random operands cannot show: the sum starts from +0.0, and the operand
-// order of each step decides which NaN payload survives.
-class MatmulOperandOrder : public ::testing::TestWithParam<Isa> {};
+// order of each step decides which NaN payload survives. Every result shape
+// takes another kernel: lanes across rows, streamed rows, tiles in place,
+// packed tiles.
+class MatmulOperandOrder
+    : public ::testing::TestWithParam<std::tuple<Isa, std::pair<std::size_t, std::size_t>>> {};
 
 TEST_P(MatmulOperandOrder, SignedZerosAndNaNPayloads) {
-    if (!gemm::isa_supported(GetParam())) GTEST_SKIP();
-    ForcedKernel forced(GetParam());
+    auto [isa, shape] = GetParam();
+    auto [m, n] = shape;
+    if (!isa_supported(isa)) GTEST_SKIP();
+    IsaOverride forced(isa);
     Pool pool(3);
     auto nan = [](std::uint32_t payload) { return std::bit_cast<float>(0x7fc00000u | payload); };
+    auto filled = [](std::size_t count, float v) { return FloatSeq(count, v); };
+    const std::vector<std::uint32_t> nan2(m * n, 0x7fc00002u);
     // -1 * 0 = -0.0, and -0.0 + +0.0 is +0.0: seeding with the first product would keep -0.0.
-    Matrix zeros = matmul(make_matrix({-1, -2}, 2, 1), make_matrix({0, 0}, 1, 2), pool);
-    EXPECT_EQ(bits(zeros.data), bits(FloatSeq(4, 0.0f)));
+    Matrix zeros =
+        matmul(make_matrix(filled(m, -1.0f), m, 1), make_matrix(filled(n, 0.0f), 1, n), pool);
+    EXPECT_EQ(bits(zeros.data), bits(FloatSeq(m * n, 0.0f)));
     // k = 0 leaves NaN(1) in the sum; at k = 1 the product, NaN(2), is the left operand.
-    Matrix sum = matmul(make_matrix({nan(1), 1}, 1, 2), make_matrix({1, nan(2)}, 2, 1), pool);
-    EXPECT_EQ(bits(sum.data), std::vector<std::uint32_t>{0x7fc00002u});
+    FloatSeq a(2 * m), b(2 * n);
+    for (std::size_t i = 0; i < m; ++i) a[2 * i] = nan(1), a[2 * i + 1] = 1.0f;
+    for (std::size_t j = 0; j < n; ++j) b[j] = 1.0f, b[n + j] = nan(2);
+    EXPECT_EQ(bits(matmul(make_matrix(a, m, 2), make_matrix(b, 2, n), pool).data), nan2);
     // A product of two NaNs keeps the right operand's payload.
-    Matrix prod = matmul(make_matrix({nan(1)}, 1, 1), make_matrix({nan(2)}, 1, 1), pool);
-    EXPECT_EQ(bits(prod.data), std::vector<std::uint32_t>{0x7fc00002u});
+    Matrix prod =
+        matmul(make_matrix(filled(m, nan(1)), m, 1), make_matrix(filled(n, nan(2)), 1, n), pool);
+    EXPECT_EQ(bits(prod.data), nan2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, MatmulOperandOrder,
-                         ::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
-                         [](const auto& info) { return std::string(isa_name(info.param)); });
+using ResultShape = std::pair<std::size_t, std::size_t>;
+const ResultShape result_shapes[] = {{1, 1},    {2, 2}, {9, 1},   {33, 7},  {1, 9},
+                                     {3, 2049}, {5, 9}, {16, 40}, {20, 20}, {40, 100}};
+
+INSTANTIATE_TEST_SUITE_P(VariantsShapes, MatmulOperandOrder,
+                         ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2,
+                                                              Isa::avx512),
+                                            ::testing::ValuesIn(result_shapes)),
+                         [](const auto& info) {
+                             const ResultShape& shape = std::get<1>(info.param);
+                             return std::string(isa_name(std::get<0>(info.param))) + "_" +
+                                    std::to_string(shape.first) + "x" +
+                                    std::to_string(shape.second);
+                         });
 
 struct Dims {
     std::size_t rows, cols;
@@ -160,8 +191,8 @@ class Transpose : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, D
 
 TEST_P(Transpose, MovesEveryBitPatternOnce) {
     auto [isa, workers, d] = GetParam();
-    if (!gemm::isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
-    ForcedKernel forced(isa);
+    if (!isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
+    IsaOverride forced(isa);
     Pool pool(workers);
     // Distinct patterns: signalling and quiet NaNs, denormals, both signs.
     FloatSeq src(d.rows * d.cols);
@@ -225,6 +256,26 @@ TEST(ShortRecord, FailsAtTheFirstMissingIndex) {
     // Result row 2 of the transpose first reads source index 1 * 3 + 2.
     EXPECT_EQ(fault_message([&] { transpose(bad, pool); }), want);
     EXPECT_EQ(fault_message([&] { matmul(bad, make_matrix({1, 2, 3}, 3, 1), pool); }), want);
+}
+
+// The same through every kind of product kernel, on a pool that splits them:
+// a short left operand fails at its last row, a short right one at row 0.
+TEST(ShortRecord, EveryProductPathFailsBeforeReading) {
+    Pool pool(3);
+    for (auto [m, n] :
+         {std::pair<std::size_t, std::size_t>{2, 1}, {40, 3}, {2, 9}, {5, 9}, {20, 20}}) {
+        Matrix short_a{FloatSeq(3 * m - 1, 1.0f), m, 3}, short_b{FloatSeq(3 * n - 1, 1.0f), 3, n};
+        Matrix a = make_matrix(FloatSeq(3 * m, 1.0f), m, 3),
+               b = make_matrix(FloatSeq(3 * n, 1.0f), 3, n);
+        auto message = [](std::size_t len) {
+            return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+                   std::to_string(len);
+        };
+        EXPECT_EQ(fault_message([&] { matmul(short_a, b, pool); }), message(3 * m - 1))
+            << m << "x" << n;
+        EXPECT_EQ(fault_message([&] { matmul(a, short_b, pool); }), message(3 * n - 1))
+            << m << "x" << n;
+    }
 }
 
 }  // namespace

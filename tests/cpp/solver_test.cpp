@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "fault_message.h"
 #include "pool/fault.h"
 #include "solver/solver_kernels.h"
 
@@ -32,15 +33,6 @@ Floats random_f32(std::size_t n, std::uint32_t seed) {
     Floats v(n);
     for (float& x : v) x = dist(gen);
     return v;
-}
-
-std::string fault_message(auto&& call) {
-    try {
-        call();
-    } catch (const Fault& fault) {
-        return fault.message();
-    }
-    return "<no fault>";
 }
 
 std::vector<std::uint32_t> bits(const auto& v) {
@@ -90,24 +82,18 @@ struct Oracle {
     }
 };
 
-const SolverIsa all_isas[] = {SolverIsa::baseline, SolverIsa::avx2, SolverIsa::avx512};
+const Isa all_isas[] = {Isa::baseline, Isa::avx2, Isa::avx512};
 
 }  // namespace
 
-void PrintTo(SolverIsa isa, std::ostream* os) {
-    *os << (isa == SolverIsa::baseline ? "baseline" : isa == SolverIsa::avx2 ? "avx2" : "avx512");
-}
+void PrintTo(Isa isa, std::ostream* os) { *os << isa_name(isa); }
 
 namespace {
 
 // Forces one kernel variant for the rest of the test, or skips it.
-struct ForcedKernels {
-    explicit ForcedKernels(const SolverKernels* k) { set_solver_kernels_override(k); }
-    ~ForcedKernels() { set_solver_kernels_override(nullptr); }
-};
-#define FORCE_KERNELS(isa)                                 \
-    ForcedKernels forced_kernels(solver_kernels_for(isa)); \
-    if (!solver_kernels_for(isa)) GTEST_SKIP() << "kernel variant not supported here"
+#define FORCE_KERNELS(isa)                                                        \
+    if (!isa_supported(isa)) GTEST_SKIP() << "kernel variant not supported here"; \
+    IsaOverride forced_kernels(isa)
 
 void expect_fit_matches_oracle(const Floats& x, const Floats& y, std::size_t n, std::size_t c,
                                float lr, std::uint64_t iters, Pool& pool) {
@@ -120,8 +106,8 @@ void expect_fit_matches_oracle(const Floats& x, const Floats& y, std::size_t n, 
         << s.bias << " want " << o.b;
 }
 
-class TrainingOracle : public ::testing::TestWithParam<
-                           std::tuple<SolverIsa, std::size_t, std::size_t, std::uint64_t>> {};
+class TrainingOracle
+    : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, std::size_t, std::uint64_t>> {};
 
 // No rows give all NaN, no columns train the bias alone. Fits of a few steps
 // regroup the rows in their first pass for the later ones; a single step
@@ -141,8 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(0, 1, 2, 3, 7, 9, 16, 17, 63, 130, 1001),
                        ::testing::Values(0, 1, 3, 8, 9, 15, 16, 17, 40), ::testing::Values(1, 4)));
 
-class TrainingByPool
-    : public ::testing::TestWithParam<std::tuple<SolverIsa, std::size_t, std::size_t>> {};
+class TrainingByPool : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, std::size_t>> {
+};
 
 // Small integers, 64 samples and a rate of 1/2 keep every sum of three steps
 // exact (checked in exact rationals), so any split tree must give the
@@ -163,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(KernelsByWorkers, TrainingByPool,
                                             ::testing::Values(1, 2, 3, 8),
                                             ::testing::Values(0, 1, 3, 8, 9, 12, 16, 17)));
 
-class RegroupedRows : public ::testing::TestWithParam<std::tuple<SolverIsa, std::size_t>> {};
+class RegroupedRows : public ::testing::TestWithParam<std::tuple<Isa, std::size_t>> {};
 
 // The passes of one fit cut the samples into different leaves: the first
 // pass regroups rows leaf by leaf, and a later one reads whole blocks across
@@ -197,8 +183,8 @@ INSTANTIATE_TEST_SUITE_P(KernelsByWidth, RegroupedRows,
                          ::testing::Combine(::testing::ValuesIn(all_isas),
                                             ::testing::Values(1, 3, 8, 9, 12, 16)));
 
-class PredictionOracle : public ::testing::TestWithParam<
-                             std::tuple<SolverIsa, std::size_t, std::size_t, std::size_t>> {};
+class PredictionOracle
+    : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, std::size_t, std::size_t>> {};
 
 TEST_P(PredictionOracle, SameBitsForEveryPool) {
     auto [isa, workers, rows, c] = GetParam();

@@ -105,8 +105,6 @@ def fit(x, y, rows, cols, lr, iters):
 
 
 def predict(w, b, x, rows, cols):
-    if cols == 0:
-        raise Expected(PANIC, "chunk_size must not be zero")
     if rows and cols > len(w):
         raise Expected(PANIC, f"index out of bounds: the len is {len(w)} but the index is {len(w)}")
     out = []

@@ -94,11 +94,12 @@ def test_hooks_that_reenter_the_module():
         s.fit(m, [Hook(on_float=lambda: 3.0)])
         inner.append(s.predict(m))
         # A failure inside the hook is contained there.
-        inner.append(panic_of(lambda: KestrixMatrix([], 0, 0).transpose()).args)
+        inner.append(panic_of(lambda: KestrixMatrix([1.0], 2, 2)).args)
         return 4.0
     assert m.add(Hook(on_float=reenter)).to_list() == [5.0, 6.0]
     assert KestrixMatrix([Hook(on_float=reenter)] * 2, 2, 1).to_list() == [4.0, 4.0]
-    assert inner[:4] == [[5.0], 0.75, [9.0], ("chunk_size must not be zero",)] and len(inner) == 12
+    assert inner[:4] == [[5.0], 0.75, [9.0], ("Data length does not match rows * cols",)]
+    assert len(inner) == 12
 
 
 def test_converted_list_mutated_while_converting():

@@ -12,7 +12,7 @@ PRELUDE = textwrap.dedent("""
 
     def failure():
         try:
-            KestrixMatrix([], 0, 0).transpose()
+            KestrixSolver(0.1, 1).predict(KestrixMatrix([1.0], 1, 1))
         except BaseException as e:
             return e.args
 
@@ -66,7 +66,7 @@ def test_child_recreates_the_pool_with_the_parents_count(run_child):
     # Only the forking thread survives fork(); the first numeric call starts
     # the parent's three workers again, not the one the environment now says.
     assert (parent_before, before, after) == (4, 1, 4)
-    assert failed == ("chunk_size must not be zero",)
+    assert failed == ("index out of bounds: the len is 0 but the index is 0",)
     assert parent_after == 4 and parent_ok
     assert result == eval(run_child(PRELUDE + "print(repr(numeric()))").stdout)
 

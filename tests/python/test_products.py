@@ -1,0 +1,86 @@
+"""Products, transposes and predictions at every shape: empty ones give empty
+results, and skinny, vector-like and long products keep every bit."""
+import random
+
+import pytest
+
+from conftest import outcome
+from kestrix import KestrixMatrix, KestrixSolver
+from reference import PANIC, bits, f32, fit, matmul, predict
+
+
+def filled(rows, cols, seed=0):
+    rng = random.Random(seed)
+    return [f32(rng.uniform(-2.0, 2.0)) for _ in range(rows * cols)]
+
+
+@pytest.mark.parametrize("cols", [0, 1, 3, 2**40, 2**64 - 1])
+def test_transpose_of_a_matrix_without_rows_is_empty(cols, capfd):
+    t = KestrixMatrix([], 0, cols).transpose()
+    assert (t.shape(), t.to_list()) == ((cols, 0), [])
+    assert t.transpose().shape() == (0, cols)
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("rows, inner", [(2, 1), (0, 0), (3, 0), (0, 2**62), (2**62, 0), (7, 5)])
+def test_product_without_result_columns_is_empty(rows, inner, capfd):
+    a = KestrixMatrix(filled(rows, inner) if rows * inner < 100 else [], rows, inner)
+    r = a.matmul(KestrixMatrix([], inner, 0))
+    assert (r.shape(), r.to_list()) == ((rows, 0), [])
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("left, right, kind, message", [
+    ((2, 1), (2, 0), ValueError, "Shape mismatch for matmul"),   # the shapes are compared first
+    ((0, 3), (2, 0), ValueError, "Shape mismatch for matmul"),
+    ((2**62, 0), (0, 2), PANIC, "capacity overflow"),
+    ((2**30, 0), (0, 2**30), MemoryError, "memory allocation of 4611686018427387904 bytes failed"),
+])
+def test_empty_operands_still_fail_where_the_result_cannot_exist(left, right, kind, message):
+    a, b = (KestrixMatrix(filled(r, c) if r * c < 100 else [], r, c) for r, c in (left, right))
+    assert outcome(lambda: a.matmul(b)) == ("raise", kind, message)
+
+
+TRAININGS = {  # name: (X data, rows, cols, y) or None for a solver never trained
+    "untrained": None,
+    "no columns": ([], 3, 0, [1.0, 2.5, -4.0]),
+    "two columns": ([0.5, -1.0, 2.0, 0.25], 2, 2, [1.0, 3.0]),
+}
+
+
+@pytest.mark.parametrize("training", sorted(TRAININGS))
+@pytest.mark.parametrize("rows", [0, 1, 2, 17, 1000])
+def test_predict_without_columns_gives_the_bias_for_every_row(training, rows, capfd):
+    s = KestrixSolver(0.5, 3)
+    bias = 0.0
+    if TRAININGS[training]:
+        x, r, c, y = TRAININGS[training]
+        s.fit(KestrixMatrix(x, r, c), y)
+        bias = fit(x, y, r, c, 0.5, 3)[1]
+    got = s.predict(KestrixMatrix([], rows, 0))
+    assert [bits(v) for v in got] == [bits(bias)] * rows
+    assert got == predict([], bias, [], rows, 0)
+    assert capfd.readouterr().err == ""
+
+
+def test_predict_without_columns_on_any_pool(run_child):
+    code = ("from kestrix import KestrixMatrix, KestrixSolver\n"
+            "s = KestrixSolver(0.25, 2); s.fit(KestrixMatrix([], 5, 0), [1.0] * 5)\n"
+            "print(s.predict(KestrixMatrix([], 9, 0)))")
+    seen = {run_child(code, env={"RAYON_NUM_THREADS": w}).stdout for w in ("1", "3")}
+    assert len(seen) == 1 and eval(seen.pop()) == [f32(fit([], [1.0] * 5, 5, 0, 0.25, 2)[1])] * 9
+
+
+# Every shape family the products choose a kernel for: few result columns,
+# few result rows, a vector either way, long inner dimensions, odd squares,
+# and edges of each (the C++ suite goes through every variant and pool size).
+@pytest.mark.parametrize("m, k, n", [
+    (1, 1, 1), (33, 17, 1), (257, 16, 15), (100, 31, 17), (1, 300, 1),
+    (1, 64, 129), (2, 100, 300), (16, 33, 257), (17, 15, 513),
+    (5, 4099, 3), (65, 70, 33), (130, 129, 131),
+])
+def test_products_at_every_shape_keep_every_bit(m, k, n):
+    a, b = filled(m, k, 1 + m), filled(k, n, 2 + n)
+    got = KestrixMatrix(a, m, k).matmul(KestrixMatrix(b, k, n))
+    assert got.shape() == (m, n)
+    assert [bits(v) for v in got.to_list()] == [bits(v) for v in matmul(a, b, m, k, n)]
