@@ -16,6 +16,7 @@
 
 #include "fault_message.h"
 #include "pool/fault.h"
+#include "pool/split_tree.h"
 #include "solver/solver_kernels.h"
 
 namespace kestrix {
@@ -41,9 +42,8 @@ std::vector<std::uint32_t> bits(const auto& v) {
     return out;
 }
 
-// Training written out for a one-worker pool, where the caller's split and the
-// taken-over halves' split leave exactly one more split each: a loop is cut at
-// most three levels deep.
+// Training written out for a one-worker pool: each pass sums the samples'
+// gradients over the split rule's one-worker tree.
 struct Oracle {
     const Floats& x;
     const Floats& y;
@@ -51,15 +51,15 @@ struct Oracle {
     Floats w;
     float b = 0.0f;
 
-    Floats pass(std::size_t lo, std::size_t hi, int depth) const {
+    Floats pass(const std::vector<SplitNode>& tree, std::size_t at) const {
+        const SplitNode& piece = tree[at];
         Floats acc(c + 1, 0.0f);
-        if (hi - lo >= 2 && depth < 3) {
-            std::size_t mid = lo + (hi - lo) / 2;
-            Floats left = pass(lo, mid, depth + 1), right = pass(mid, hi, depth + 1);
+        if (!piece.is_leaf()) {
+            Floats left = pass(tree, piece.left), right = pass(tree, piece.right);
             for (std::size_t j = 0; j <= c; ++j) acc[j] = left[j] + right[j];
             return acc;
         }
-        for (std::size_t i = lo; i < hi; ++i) {
+        for (std::size_t i = piece.lo; i < piece.hi; ++i) {
             float p = b;
             for (std::size_t j = 0; j < c; ++j) p = p + w[j] * x[i * c + j];
             float e = p - y[i];
@@ -74,8 +74,9 @@ struct Oracle {
         w.assign(c, 0.0f);
         b = 0.0f;
         float nf = static_cast<float>(n);
+        std::vector<SplitNode> tree = one_worker_tree(n);
         for (std::uint64_t s = 0; s < iters; ++s) {
-            Floats g = pass(0, n, 0);
+            Floats g = pass(tree, 0);
             for (std::size_t j = 0; j < c; ++j) w[j] = w[j] - (g[j] / nf) * lr;
             b = b - (g[c] / nf) * lr;
         }
