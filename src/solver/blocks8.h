@@ -52,8 +52,8 @@ template <int C>
 }
 
 // The same from a block's panel (see GradientInput), whose columns need no
-// shuffles: on Zen 3 the two transposes of a 16-column block took about 40 %
-// of a pass.
+// shuffles: the two transposes of a 16-column block are a large share of a
+// pass.
 template <int C>
 [[gnu::always_inline]] inline __m256 add_panel_columns8(__m256 p, const float* panel,
                                                         const float* w) {

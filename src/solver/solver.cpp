@@ -102,8 +102,8 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
     if (iters == 0) return;
     Pool& p = pool.get();
     // Where the kernels regroup rows (see GradientInput), a fit of three steps
-    // or more lets its first pass copy them: on Zen 3 that pass ran 15-25 %
-    // slower than a plain one, the later passes 25-35 % faster.
+    // or more lets its first pass copy them: the copy slows that pass, and
+    // only the passes after it repay it.
     const SolverKernels& ks = solver_kernels();
     FloatSeq panels;
     if (iters > 2 && x.cols != 0 && x.cols <= ks.panel_cols && x.data.size() <= panel_limit)
