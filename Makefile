@@ -37,6 +37,7 @@ bench: build
 			--benchmark_out=bench/results/$$(basename $$b).json || exit 1; \
 	done
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/oversubscription.py --build $(BUILD) --large
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan dist

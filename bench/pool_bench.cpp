@@ -1,6 +1,7 @@
-// The pool's hand-off cost against the bare floors of two threads signalling
-// through a condition variable and through one spun-on cache line, and a
-// large sum against one thread.
+// The pool's hand-off cost, on a pool of its default size and on a crowded
+// one, against the bare floors of two threads signalling through a condition
+// variable and through one spun-on cache line, and a large sum against one
+// thread.
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
 
@@ -12,6 +13,7 @@
 
 #include "pool/loops.h"
 #include "pool/pool.h"
+#include "pool/worker_count.h"
 
 namespace kestrix {
 namespace {
@@ -46,6 +48,18 @@ void BM_RoundTripAfterGap(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RoundTripAfterGap)->Arg(20)->Arg(2000)->UseRealTime();
+
+// The same on a pool of eight workers per processor, most of them asleep.
+void BM_RoundTripCrowdedPool(benchmark::State& state) {
+    static Pool pool(8 * available_cpus());
+    FloatSeq buf(2, 0.0f);
+    for (auto _ : state) {
+        parallel_for_each_chunk(pool, buf, 1,
+                                [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
+        benchmark::DoNotOptimize(buf.data());
+    }
+}
+BENCHMARK(BM_RoundTripCrowdedPool)->UseRealTime();
 
 // The floor: one request and one reply between two threads through a mutex
 // and condition variable.
