@@ -20,8 +20,7 @@ namespace {
 
 // A warm two-item loop handed in from outside: inject, split once, run both
 // halves on the workers, wake the caller.
-void BM_RoundTripTwoItems(benchmark::State& state) {
-    Pool& pool = global_pool();
+void round_trips(benchmark::State& state, Pool& pool) {
     FloatSeq buf(2, 0.0f);
     for (auto _ : state) {
         parallel_for_each_chunk(pool, buf, 1,
@@ -29,6 +28,8 @@ void BM_RoundTripTwoItems(benchmark::State& state) {
         benchmark::DoNotOptimize(buf.data());
     }
 }
+
+void BM_RoundTripTwoItems(benchmark::State& state) { round_trips(state, global_pool()); }
 BENCHMARK(BM_RoundTripTwoItems)->UseRealTime();
 
 // The same after the caller has been busy elsewhere for Arg microseconds (the
@@ -52,12 +53,7 @@ BENCHMARK(BM_RoundTripAfterGap)->Arg(20)->Arg(2000)->UseRealTime();
 // The same on a pool of eight workers per processor, most of them asleep.
 void BM_RoundTripCrowdedPool(benchmark::State& state) {
     static Pool pool(8 * available_cpus());
-    FloatSeq buf(2, 0.0f);
-    for (auto _ : state) {
-        parallel_for_each_chunk(pool, buf, 1,
-                                [](std::size_t, float* x, std::size_t) { *x += 1.0f; });
-        benchmark::DoNotOptimize(buf.data());
-    }
+    round_trips(state, pool);
 }
 BENCHMARK(BM_RoundTripCrowdedPool)->UseRealTime();
 

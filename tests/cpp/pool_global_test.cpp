@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "gated_start.h"
 #include "pool/loops.h"
 #include "pool/pool.h"
 #include "pool/thread_start.h"
@@ -31,23 +32,9 @@ bool loop_needing_workers_works() {
     return parallel_sum(global_pool(), FloatSeq(10000, 1.0f), [](float v) { return v; }) == 1e4f;
 }
 
-// Workers whose threads wait at a gate before they reach the pool's code.
-std::atomic<bool> gate_open{false};
-std::atomic<int> past_gate{0};
-struct GatedStart {
-    void* (*entry)(void*);
-    void* arg;
-};
-void* gated_entry(void* p) {
-    GatedStart start = *static_cast<GatedStart*>(p);
-    delete static_cast<GatedStart*>(p);
-    while (!gate_open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    past_gate.fetch_add(1);
-    return start.entry(start.arg);
-}
-int gated_start(void* (*entry)(void*), void* arg, std::size_t stack) {
-    return start_detached_thread(&gated_entry, new GatedStart{entry, arg}, stack);
-}
+using test_support::gate_open;
+using test_support::gated_start;
+using test_support::past_gate;
 
 // Tests run in order: the first creates the pool. It is ready before its
 // workers run, but a fork() waits for them: a child must not inherit a

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "gated_start.h"
 #include "pool/deque.h"
 #include "pool/loops.h"
 #include "pool/thread_start.h"
@@ -204,23 +205,9 @@ TEST_P(Failures, NearestTheStartWinsAndEachLeafReports) {
 INSTANTIATE_TEST_SUITE_P(Workers, Failures,
                          ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Bool()));
 
-// Workers whose threads wait at a gate before they reach the pool's code.
-std::atomic<bool> gate_open{false};
-std::atomic<int> past_gate{0};
-struct GatedStart {
-    void* (*entry)(void*);
-    void* arg;
-};
-void* gated_entry(void* p) {
-    GatedStart start = *static_cast<GatedStart*>(p);
-    delete static_cast<GatedStart*>(p);
-    while (!gate_open) std::this_thread::sleep_for(1ms);
-    past_gate.fetch_add(1);
-    return start.entry(start.arg);
-}
-int gated_start(void* (*entry)(void*), void* arg, std::size_t stack) {
-    return start_detached_thread(&gated_entry, new GatedStart{entry, arg}, stack);
-}
+using test_support::gate_open;
+using test_support::gated_start;
+using test_support::past_gate;
 
 // A pool is ready once its threads exist: no worker has run when it is
 // handed out, and a loop handed in then runs when they do.
