@@ -211,11 +211,11 @@ void CallerLatch::wait(Registry& registry) noexcept {
         runnable_callers.fetch_sub(1, std::memory_order_relaxed);
         done(set_at_);
     };
-    for (unsigned i = 0, taken = 0; i < caller_yields && taken < crowded_after; ++i) {
-        auto t0 = Clock::now();
+    // Every yield gives the core to whoever wants it, and blocking would put
+    // a wake-up between the loop's end and the caller's return.
+    for (unsigned i = 0; i < caller_yields; ++i) {
         sched_yield();
         if (is_set()) return ran_again();
-        taken += ns_since(t0) > yield_taken_ns;
     }
     try {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -583,7 +583,8 @@ void Registry::sleep(WorkerThread& self, JoinLatch* latch) noexcept {
 
 template <class Done>
 void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept {
-    const Spinner kind = latch != nullptr ? Spinner::waiting : Spinner::idle;
+    const bool idle = latch == nullptr;
+    const Spinner kind = idle ? Spinner::idle : Spinner::waiting;
     unsigned rounds = 0, crowded = 0;
     bool searching = false, slot = false;
     auto stop = [&] {
@@ -607,7 +608,7 @@ void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept 
         // With every slot held this thread would only keep another off a core.
         if (!slot) {
             slot = try_spin(kind);
-        } else if (kind == Spinner::idle && spin_taken_over())
+        } else if (idle && spin_taken_over())
             slot = false;
         auto caller_queued = [] { return runnable_callers.load(std::memory_order_relaxed) != 0; };
         if (slot && crowded < crowded_after && rounds < pause_rounds && !caller_queued()) {
@@ -617,16 +618,21 @@ void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept 
                     break;
                 _mm_pause();
             }
-            crowded += ns_since(t0) > preempted_ns;
+            bool wanted = ns_since(t0) > preempted_ns;
             if (++rounds % probe_rounds == 0) {
                 t0 = Clock::now();
                 sched_yield();
-                crowded += ns_since(t0) > yield_taken_ns;
+                wanted = wanted || ns_since(t0) > yield_taken_ns;
             }
+            // A thread waiting for a stolen half goes on with the yields, which
+            // give the core away: asleep, it would wait for a wake-up once the
+            // half is done. An idle worker has nothing to wait for.
+            if (wanted && idle) ++crowded;
+            if (wanted && !idle) rounds = pause_rounds;
         } else if (slot && crowded < crowded_after && rounds < pause_rounds + yield_rounds) {
             auto t0 = Clock::now();
             sched_yield();
-            crowded += ns_since(t0) > yield_taken_ns;
+            if (idle && ns_since(t0) > yield_taken_ns) ++crowded;
             ++rounds;
         } else {
             if (slot) end_spin(kind);
