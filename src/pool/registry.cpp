@@ -29,9 +29,9 @@ constexpr double round_pause_ns = 400;
 // Where threads outnumber cores, a waiting thread's spin is taken from a
 // thread that has work. A pause round that lasted far longer than it should
 // was preempted, and a yield that took several times a bare system call let
-// another thread run: both say that this core is wanted, and after a few of
-// them the waiting thread goes to sleep (or blocks) instead of spinning on.
-// On a machine to itself neither happens.
+// another thread run: both say that this core is wanted. After a few of them
+// an idle worker goes to sleep instead of spinning on; a thread waiting for
+// its own loop moves on to yielding. On a machine to itself neither happens.
 constexpr double preempted_ns = 20'000;
 constexpr double yield_taken_ns = 5'000;
 constexpr unsigned crowded_after = 3;
