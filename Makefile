@@ -39,6 +39,7 @@ bench: build
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/interop_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/shapes_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/oversubscription.py --build $(BUILD) --large
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan dist

@@ -1,6 +1,7 @@
-// The pool's hand-off cost against the bare floors of two threads signalling
-// through a condition variable and through one spun-on cache line, and a
-// large sum against one thread.
+// The pool's hand-off cost, on a pool of its default size and on a crowded
+// one, against the bare floors of two threads signalling through a condition
+// variable and through one spun-on cache line, and a large sum against one
+// thread.
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
 
@@ -12,14 +13,14 @@
 
 #include "pool/loops.h"
 #include "pool/pool.h"
+#include "pool/worker_count.h"
 
 namespace kestrix {
 namespace {
 
 // A warm two-item loop handed in from outside: inject, split once, run both
 // halves on the workers, wake the caller.
-void BM_RoundTripTwoItems(benchmark::State& state) {
-    Pool& pool = global_pool();
+void round_trips(benchmark::State& state, Pool& pool) {
     FloatSeq buf(2, 0.0f);
     for (auto _ : state) {
         parallel_for_each_chunk(pool, buf, 1,
@@ -27,6 +28,8 @@ void BM_RoundTripTwoItems(benchmark::State& state) {
         benchmark::DoNotOptimize(buf.data());
     }
 }
+
+void BM_RoundTripTwoItems(benchmark::State& state) { round_trips(state, global_pool()); }
 BENCHMARK(BM_RoundTripTwoItems)->UseRealTime();
 
 // The same after the caller has been busy elsewhere for Arg microseconds (the
@@ -46,6 +49,13 @@ void BM_RoundTripAfterGap(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RoundTripAfterGap)->Arg(20)->Arg(2000)->UseRealTime();
+
+// The same on a pool of eight workers per processor, most of them asleep.
+void BM_RoundTripCrowdedPool(benchmark::State& state) {
+    static Pool pool(8 * available_cpus());
+    round_trips(state, pool);
+}
+BENCHMARK(BM_RoundTripCrowdedPool)->UseRealTime();
 
 // The floor: one request and one reply between two threads through a mutex
 // and condition variable.

@@ -38,7 +38,14 @@ GlobalState global_state = GlobalState::absent;
 std::size_t forked_workers = 0;
 bool fork_handlers_installed = false;
 
-void before_fork() noexcept { global_mutex.lock(); }
+// A fork() never catches a worker still being set up, whose half-taken locks
+// (a sanitizer's allocator, for one) the child would inherit: the pool is
+// ready before its workers run, so the fork waits for them.
+void before_fork() noexcept {
+    global_mutex.lock();
+    if (global_state == GlobalState::running)
+        global_ptr.load(std::memory_order_relaxed)->wait_until_started();
+}
 void after_fork_in_parent() noexcept { global_mutex.unlock(); }
 
 // The child has none of the parent's workers. Forget the pool (its memory and
@@ -73,9 +80,11 @@ ThreadStarter set_thread_starter(ThreadStarter starter) noexcept {
 
 ThreadStarter thread_starter() noexcept { return current_starter.load(); }
 
-Pool::Pool(std::size_t workers) {
+Pool::Pool(std::size_t workers, std::size_t spin_limit) {
     int error = 0;
-    registry_ = detail::Registry::create(workers == 0 ? 1 : workers, thread_starter(), error);
+    registry_ = detail::Registry::create(workers == 0 ? 1 : workers,
+                                         spin_limit == 0 ? available_cpus() : spin_limit,
+                                         thread_starter(), error);
     if (registry_ == nullptr) fail("failed to start the pool's workers: " + build_error_io(error));
 }
 
@@ -101,7 +110,8 @@ Pool& global_pool() {
         fork_handlers_installed = true;
     }
     int error = 0;
-    detail::Registry* registry = detail::Registry::create(workers, thread_starter(), error);
+    detail::Registry* registry =
+        detail::Registry::create(workers, available_cpus(), thread_starter(), error);
     if (registry == nullptr) {
         global_state = GlobalState::failed;
         lock.unlock();

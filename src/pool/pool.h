@@ -12,8 +12,10 @@ namespace kestrix {
 
 class Pool {
 public:
-    // Starts `workers` threads (at least one); fails when a thread cannot start.
-    explicit Pool(std::size_t workers);
+    // Starts `workers` threads (at least one), of which at most `spin_limit`
+    // spin at a time, callers included (0: as many as the processors
+    // available to the process); fails when a thread cannot start.
+    explicit Pool(std::size_t workers, std::size_t spin_limit = 0);
     // Stops the workers and waits until they have left. Only for pools a
     // program builds itself; the global pool is never destroyed.
     ~Pool();
@@ -22,6 +24,11 @@ public:
 
     // Number of workers.
     std::size_t size() const noexcept { return registry_->size(); }
+    // How many threads may spin at once, and the most that ever did.
+    std::size_t spin_limit() const noexcept { return registry_->spin_limit(); }
+    std::size_t spin_peak() const noexcept { return registry_->spin_peak(); }
+    // Returns once every worker runs its own loop; the pool works before that.
+    void wait_until_started() const noexcept { registry_->wait_until_started(); }
 
     // Runs f(taken_over) on a worker of this pool and waits for it: handed in
     // from outside, f sees true; called on a worker of this pool, f(false)
@@ -33,7 +40,7 @@ public:
         detail::CallerLatch& latch = detail::CallerLatch::for_this_thread();
         InjectedJob<std::remove_reference_t<F>, R> job(f, latch);
         registry_->inject(&job);
-        latch.wait();
+        latch.wait(*registry_);
         return job.result.take();
     }
 
@@ -50,7 +57,7 @@ public:
         if (self == nullptr || self->registry != registry_)
             return run([&](bool) { return join(a, b); });
 
-        JoinJob<std::remove_reference_t<B>, RB> job_b(b, *registry_);
+        JoinJob<std::remove_reference_t<B>, RB> job_b(b, *self);
         bool offered = self->deque.push(&job_b);
         if (offered) registry_->notify_new_work();
 
@@ -105,8 +112,8 @@ private:
 
     template <class F, class R>
     struct JoinJob : detail::Job {
-        JoinJob(F& f, detail::Registry& registry) noexcept
-            : detail::Job{&execute_this}, f_(&f), registry_(&registry) {}
+        JoinJob(F& f, detail::WorkerThread& owner) noexcept
+            : detail::Job{&execute_this}, f_(&f), registry_(owner.registry), latch(owner) {}
         static void execute_this(detail::Job* j, bool taken_over) noexcept {
             auto* self = static_cast<JoinJob*>(j);
             detail::Registry* registry = self->registry_;

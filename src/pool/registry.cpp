@@ -26,6 +26,18 @@ constexpr unsigned pause_rounds = 32;
 constexpr unsigned yield_rounds = 64;
 constexpr double round_pause_ns = 400;
 
+// Where threads outnumber cores, a waiting thread's spin is taken from a
+// thread that has work. A pause round that lasted far longer than it should
+// was preempted, and a yield that took several times a bare system call let
+// another thread run: both say that this core is wanted. After a few of them
+// an idle worker goes to sleep instead of spinning on; a thread waiting for
+// its own loop moves on to yielding. On a machine to itself neither happens.
+constexpr double preempted_ns = 20'000;
+constexpr double yield_taken_ns = 5'000;
+constexpr unsigned crowded_after = 3;
+// The pause offers the core once every few rounds, to see whether it is wanted.
+constexpr unsigned probe_rounds = 4;
+
 // The caller pauses for about 25 us, then yields for a while, then blocks.
 // Yielding early measured worse for loops of a few microseconds: the caller's
 // core goes to a worker only to be taken back when the caller is rescheduled.
@@ -43,6 +55,12 @@ constexpr double caller_pause_ns = 25'000;
 constexpr double short_loop_ns = caller_pause_ns / 2;
 constexpr unsigned caller_yields = 64;
 constexpr unsigned pause_probe_every = 32;
+// The worker that takes a handed-in job gives up its spin slot a moment
+// after the hand-in; a caller that finds every slot held looks again for
+// this long before it yields instead of pausing.
+constexpr double caller_slot_ns = 2'000;
+// How often a pausing caller offers its core (see CallerLatch::wait).
+constexpr double caller_probe_ns = 3'000;
 
 // Callers whose loop has finished while they had given their core away
 // (yielding). Idle workers yield instead of pausing while it is nonzero: the
@@ -58,6 +76,8 @@ alignas(64) std::atomic<unsigned> runnable_callers{0};
 struct PauseCounts {
     unsigned per_round;
     unsigned caller;
+    unsigned caller_slot;
+    unsigned caller_probe;
 };
 
 const PauseCounts& pause_counts() noexcept {
@@ -72,7 +92,9 @@ const PauseCounts& pause_counts() noexcept {
         }
         double ns = std::clamp(best, 5.0, 200.0);
         return PauseCounts{std::max(1u, static_cast<unsigned>(round_pause_ns / ns)),
-                           static_cast<unsigned>(caller_pause_ns / ns)};
+                           static_cast<unsigned>(caller_pause_ns / ns),
+                           static_cast<unsigned>(caller_slot_ns / ns),
+                           std::max(1u, static_cast<unsigned>(caller_probe_ns / ns))};
     }();
     return counts;
 }
@@ -87,6 +109,12 @@ void lock_injector(std::mutex& m) {
         _mm_pause();
     }
     m.lock();
+}
+
+using Clock = std::chrono::steady_clock;
+
+double ns_since(Clock::time_point t) noexcept {
+    return std::chrono::duration<double, std::nano>(Clock::now() - t).count();
 }
 
 std::uint64_t next_random(std::uint64_t& state) noexcept {
@@ -110,7 +138,7 @@ void CallerLatch::set() noexcept {
         // cores (0.2-0.3 us on every short loop).
         bool yielding = state == yielding_;
         if (yielding) {
-            set_at_ = std::chrono::steady_clock::now();
+            set_at_ = Clock::now();
             runnable_callers.fetch_add(1, std::memory_order_relaxed);
         }
         if (state_.compare_exchange_strong(state, set_, std::memory_order_acq_rel)) return;
@@ -121,7 +149,7 @@ void CallerLatch::set() noexcept {
     // ending its thread, before we are done with the latch.
     try {
         std::lock_guard<std::mutex> guard(mutex_);
-        set_at_ = std::chrono::steady_clock::now();
+        set_at_ = Clock::now();
         state_.store(set_, std::memory_order_release);
         cv_.notify_one();
     } catch (...) {
@@ -129,24 +157,52 @@ void CallerLatch::set() noexcept {
     }
 }
 
-void CallerLatch::wait() noexcept {
-    const auto start = std::chrono::steady_clock::now();
+void CallerLatch::wait(Registry& registry) noexcept {
+    const auto start = Clock::now();
     // A caller in the yields still starts a wait with the pause now and then:
     // yielding makes a loop slow enough to look long, so the yields could
     // otherwise keep themselves going.
     const bool pausing = !yield_first_ || ++yield_waits_ % pause_probe_every == 0;
-    const unsigned pauses = pausing ? pause_counts().caller : 0;
     // `end`: when the loop was set done, as the caller saw it spinning or as
     // the setter stamped it.
-    auto done = [&](std::chrono::steady_clock::time_point end) {
+    auto done = [&](Clock::time_point end) {
         state_.store(unset_, std::memory_order_relaxed);
         std::chrono::duration<double, std::nano> took = end - start;
         yield_first_ = took.count() > (pausing ? caller_pause_ns : short_loop_ns);
     };
-    auto seen_now = [&] { done(std::chrono::steady_clock::now()); };
-    for (unsigned i = 0; i < pauses; ++i) {
-        if (state_.load(std::memory_order_acquire) == set_) return seen_now();
+    auto is_set = [&] { return state_.load(std::memory_order_acquire) == set_; };
+    // Only the pause takes a spin slot, and a pausing caller holds a core:
+    // pushed halves wake no sleeper while it pauses. A caller that yields
+    // gives its core to whoever wants it.
+    constexpr auto kind = Registry::Spinner::pausing_caller;
+    bool slot = false;
+    auto seen_now = [&] {
+        if (slot) registry.end_spin(kind);
+        done(Clock::now());
+    };
+    for (unsigned i = pausing ? pause_counts().caller_slot : 0;
+         pausing && !(slot = registry.try_spin(kind)) && i > 0; --i) {
+        if (is_set()) return seen_now();
         _mm_pause();
+    }
+    if (slot) {
+        // Every few microseconds the pause offers the core once: a yield that
+        // takes long let a thread run that wanted this core, often the very
+        // worker running the loop, which a pausing caller would otherwise
+        // keep waiting until the pause ends.
+        const unsigned slice = pause_counts().caller_probe;
+        for (unsigned i = pause_counts().caller, next_probe = slice; i > 0; --i) {
+            if (is_set()) return seen_now();
+            _mm_pause();
+            if (--next_probe == 0) {
+                auto t0 = Clock::now();
+                sched_yield();
+                if (ns_since(t0) > yield_taken_ns) break;
+                next_probe = slice;
+            }
+        }
+        registry.end_spin(kind);
+        slot = false;
     }
     int expected = unset_;
     if (!state_.compare_exchange_strong(expected, yielding_, std::memory_order_acq_rel))
@@ -155,9 +211,11 @@ void CallerLatch::wait() noexcept {
         runnable_callers.fetch_sub(1, std::memory_order_relaxed);
         done(set_at_);
     };
+    // Every yield gives the core to whoever wants it, and blocking would put
+    // a wake-up between the loop's end and the caller's return.
     for (unsigned i = 0; i < caller_yields; ++i) {
         sched_yield();
-        if (state_.load(std::memory_order_acquire) == set_) return ran_again();
+        if (is_set()) return ran_again();
     }
     try {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -178,17 +236,28 @@ CallerLatch& CallerLatch::for_this_thread() noexcept {
 
 // --- creation and shutdown ---------------------------------------------------
 
-Registry::Registry(std::size_t workers)
-    : count_(workers), workers_(std::make_unique<WorkerThread[]>(workers)) {
+Registry::Registry(std::size_t workers, std::size_t spin_limit)
+    : count_(workers),
+      spin_limit_(std::clamp<std::size_t>(spin_limit, 1, std::size_t{1} << (spin_field_bits - 1))),
+      workers_(std::make_unique<WorkerThread[]>(workers)),
+      order_(std::make_unique<std::atomic<std::uint32_t>[]>(workers)),
+      position_(std::make_unique<std::uint32_t[]>(workers)) {
     for (std::size_t i = 0; i < workers; ++i) {
         workers_[i].registry = this;
         workers_[i].index = i;
         workers_[i].rng = 0x9E3779B97F4A7C15ull * (i + 1);
+        order_[i].store(static_cast<std::uint32_t>(i), std::memory_order_relaxed);
+        position_[i] = static_cast<std::uint32_t>(i);
     }
 }
 
-Registry* Registry::create(std::size_t workers, ThreadStarter starter, int& error) {
-    auto* registry = new Registry(workers);
+// Ready as soon as the threads exist: waiting here for every worker to run
+// cost time in proportion to the workers times the threads spinning. A
+// worker that has not run yet has no work of its own and takes its first
+// job when it runs.
+Registry* Registry::create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
+                           int& error) {
+    auto* registry = new Registry(workers, spin_limit);
     for (std::size_t k = 0; k < workers; ++k) {
         registry->refs_.fetch_add(1, std::memory_order_relaxed);
         int rc = starter(&Registry::worker_entry, &registry->workers_[k], worker_stack_size);
@@ -200,17 +269,17 @@ Registry* Registry::create(std::size_t workers, ThreadStarter starter, int& erro
             return nullptr;
         }
     }
-    // The pool is used only once every worker runs its own code: a fork()
-    // after that never catches a thread still being set up, whose half-taken
-    // locks (a sanitizer's allocator, for one) the child would inherit.
+    error = 0;
+    return registry;
+}
+
+void Registry::wait_until_started() noexcept {
     try {
-        std::unique_lock<std::mutex> lock(registry->sleep_mutex_);
-        registry->threads_cv_.wait(lock, [&] { return registry->entered_ == workers; });
+        std::unique_lock<std::mutex> lock(sleep_mutex_);
+        threads_cv_.wait(lock, [&] { return entered_ == count_; });
     } catch (...) {
         abort_unexpected();
     }
-    error = 0;
-    return registry;
 }
 
 void* Registry::worker_entry(void* arg) {
@@ -221,10 +290,12 @@ void* Registry::worker_entry(void* arg) {
         {
             std::lock_guard<std::mutex> guard(registry->sleep_mutex_);
             ++registry->entered_;
+            registry->enter_locked(*self);
             registry->threads_cv_.notify_all();
         }
         registry->main_loop(*self);
         std::lock_guard<std::mutex> guard(registry->sleep_mutex_);
+        registry->leave_locked(*self);
         ++registry->exited_;
         registry->threads_cv_.notify_all();
     } catch (...) {
@@ -239,7 +310,13 @@ void Registry::stop_started(std::size_t started) noexcept {
     try {
         terminate_.store(true, std::memory_order_seq_cst);
         std::unique_lock<std::mutex> lock(sleep_mutex_);
-        sleep_cv_.notify_all();
+        std::size_t awake = awake_.load(std::memory_order_relaxed);
+        std::size_t asleep = sleepers_.load(std::memory_order_relaxed);
+        for (std::size_t i = awake; i < awake + asleep; ++i) {
+            WorkerThread& w = workers_[order_[i].load(std::memory_order_relaxed)];
+            w.woken = true;
+            w.wake_cv.notify_one();
+        }
         while (exited_ < started) threads_cv_.wait(lock);
     } catch (...) {
         abort_unexpected();
@@ -253,6 +330,118 @@ void Registry::shut_down() noexcept {
 
 void Registry::release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+// --- the workers' states -----------------------------------------------------
+
+void Registry::move_locked(std::size_t worker, std::size_t to) noexcept {
+    std::size_t from = position_[worker];
+    if (from == to) return;
+    std::uint32_t other = order_[to].load(std::memory_order_relaxed);
+    order_[to].store(static_cast<std::uint32_t>(worker), std::memory_order_relaxed);
+    order_[from].store(other, std::memory_order_relaxed);
+    position_[worker] = static_cast<std::uint32_t>(to);
+    position_[other] = static_cast<std::uint32_t>(from);
+}
+
+void Registry::enter_locked(WorkerThread& w) noexcept {
+    std::size_t awake = awake_.load(std::memory_order_relaxed);
+    move_locked(w.index, awake + sleepers_.load(std::memory_order_relaxed));
+    move_locked(w.index, awake);
+    awake_.store(awake + 1, std::memory_order_release);
+}
+
+void Registry::leave_locked(WorkerThread& w) noexcept {
+    std::size_t awake = awake_.load(std::memory_order_relaxed) - 1;
+    move_locked(w.index, awake);
+    move_locked(w.index, awake + sleepers_.load(std::memory_order_relaxed));
+    awake_.store(awake, std::memory_order_release);
+}
+
+void Registry::fall_asleep_locked(WorkerThread& w) noexcept {
+    std::size_t awake = awake_.load(std::memory_order_relaxed) - 1;
+    move_locked(w.index, awake);
+    awake_.store(awake, std::memory_order_release);
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void Registry::wake_locked(WorkerThread& w) noexcept {
+    std::size_t awake = awake_.load(std::memory_order_relaxed);
+    move_locked(w.index, awake);
+    awake_.store(awake + 1, std::memory_order_release);
+    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+bool Registry::is_asleep_locked(const WorkerThread& w) const noexcept {
+    std::size_t awake = awake_.load(std::memory_order_relaxed);
+    return position_[w.index] >= awake &&
+           position_[w.index] < awake + sleepers_.load(std::memory_order_relaxed);
+}
+
+namespace {
+constexpr unsigned field = Registry::spin_field_bits;
+constexpr std::uint64_t spin_mask = (std::uint64_t{1} << field) - 1;
+constexpr std::uint64_t one_held = 1, one_idle = one_held << field,
+                        one_taken = one_held << 2 * field, one_pausing = one_held << 3 * field;
+constexpr std::uint64_t held(std::uint64_t w) { return w & spin_mask; }
+constexpr std::uint64_t idle(std::uint64_t w) { return (w >> field) & spin_mask; }
+constexpr std::uint64_t taken(std::uint64_t w) { return (w >> 2 * field) & spin_mask; }
+constexpr std::uint64_t pausing(std::uint64_t w) { return w >> 3 * field; }
+
+std::uint64_t spin_extra(Registry::Spinner kind) {
+    switch (kind) {
+        case Registry::Spinner::idle: return one_idle;
+        case Registry::Spinner::waiting: return 0;
+        case Registry::Spinner::pausing_caller: return one_pausing;
+    }
+    return 0;
+}
+}  // namespace
+
+bool Registry::try_spin(Spinner kind) noexcept {
+    const std::uint64_t extra = spin_extra(kind);
+    std::uint64_t w = spin_slots_.load(std::memory_order_relaxed), next;
+    do {
+        if (held(w) < spin_limit_)
+            next = w + one_held + extra;
+        else if (kind != Spinner::idle && idle(w) > 0)
+            next = w - one_idle + one_taken + extra;
+        else
+            return false;
+    } while (!spin_slots_.compare_exchange_weak(w, next, std::memory_order_acquire,
+                                                std::memory_order_relaxed));
+    std::size_t now_held = held(next), peak = spin_peak_.load(std::memory_order_relaxed);
+    while (now_held > peak &&
+           !spin_peak_.compare_exchange_weak(peak, now_held, std::memory_order_relaxed)) {}
+    return true;
+}
+
+void Registry::end_spin(Spinner kind) noexcept {
+    if (kind != Spinner::idle) {
+        spin_slots_.fetch_sub(one_held + spin_extra(kind), std::memory_order_release);
+        return;
+    }
+    // An idle worker that leaves while one of the idle slots is taken over
+    // is the one that lost it: whichever notices first.
+    std::uint64_t w = spin_slots_.load(std::memory_order_relaxed), next;
+    do {
+        next = taken(w) > 0 ? w - one_taken : w - one_held - one_idle;
+    } while (!spin_slots_.compare_exchange_weak(w, next, std::memory_order_release,
+                                                std::memory_order_relaxed));
+}
+
+bool Registry::spin_taken_over() noexcept {
+    std::uint64_t w = spin_slots_.load(std::memory_order_relaxed);
+    while (taken(w) > 0)
+        if (spin_slots_.compare_exchange_weak(w, w - one_taken, std::memory_order_relaxed))
+            return true;
+    return false;
+}
+
+bool Registry::cores_taken() const noexcept {
+    return awake_.load(std::memory_order_relaxed) +
+               pausing(spin_slots_.load(std::memory_order_relaxed)) >=
+           spin_limit_;
 }
 
 // --- work ----------------------------------------------------------------------
@@ -271,7 +460,11 @@ void Registry::inject(Job* job) noexcept {
     } catch (...) {
         abort_unexpected();
     }
-    notify_new_work();
+    // A handed-in job always gets a worker: unlike a pushed half, no one
+    // else would run it. See notify_new_work for the two counts.
+    if (searching_.fetch_add(0, std::memory_order_seq_cst) != 0) return;
+    if (sleepers_.fetch_add(0, std::memory_order_seq_cst) == 0) return;
+    wake_one();
 }
 
 Job* Registry::pop_injected() noexcept {
@@ -296,9 +489,11 @@ Job* Registry::find_work(WorkerThread& self, bool& taken_over) noexcept {
         return job;
     }
     taken_over = true;
-    if (count_ > 1) {
-        std::size_t victim = next_random(self.rng) % count_;
-        for (std::size_t i = 0; i < count_; ++i, victim = victim + 1 == count_ ? 0 : victim + 1) {
+    std::size_t awake = std::min(awake_.load(std::memory_order_acquire), count_);
+    if (awake > 1) {
+        std::size_t at = next_random(self.rng) % awake;
+        for (std::size_t i = 0; i < awake; ++i, at = at + 1 == awake ? 0 : at + 1) {
+            std::size_t victim = order_[at].load(std::memory_order_relaxed);
             if (victim == self.index) continue;
             if (Job* job = workers_[victim].deque.steal()) return job;
         }
@@ -306,10 +501,10 @@ Job* Registry::find_work(WorkerThread& self, bool& taken_over) noexcept {
     return pop_injected();
 }
 
-bool Registry::has_work() const noexcept {
-    if (injected_.load(std::memory_order_seq_cst) != 0) return true;
-    for (std::size_t i = 0; i < count_; ++i)
-        if (!workers_[i].deque.empty()) return true;
+bool Registry::has_pushed_work() const noexcept {
+    std::size_t awake = std::min(awake_.load(std::memory_order_acquire), count_);
+    for (std::size_t i = 0; i < awake; ++i)
+        if (!workers_[order_[i].load(std::memory_order_relaxed)].deque.empty()) return true;
     return false;
 }
 
@@ -318,45 +513,68 @@ void Registry::notify_new_work() noexcept {
     // searcher or sleeper that changes the count after us synchronises with
     // them, so it sees the work we posted. Either it finds the work or we
     // see it asleep.
-    if (spinning_.fetch_add(0, std::memory_order_seq_cst) != 0) return;
+    if (searching_.fetch_add(0, std::memory_order_seq_cst) != 0) return;
     if (sleepers_.fetch_add(0, std::memory_order_seq_cst) == 0) return;
+    // Every core has a thread already, a worker awake or a caller pausing:
+    // one more awake would take a core from them, and they get to the half
+    // as soon as they are done. (A loop short enough for the caller to pause
+    // ran on one worker anyway, while the other waited for a core.) The half
+    // is never lost: the worker that pushed it runs it if no one takes it.
+    if (cores_taken()) return;
     wake_one();
 }
 
 void Registry::wake_one() noexcept {
     try {
         std::lock_guard<std::mutex> guard(sleep_mutex_);
-        sleep_cv_.notify_one();
+        if (sleepers_.load(std::memory_order_relaxed) == 0) return;
+        // The worker that fell asleep last: its stack and lines are the warmest.
+        WorkerThread& w = workers_[order_[awake_.load(std::memory_order_relaxed)].load(
+            std::memory_order_relaxed)];
+        w.woken = true;
+        wake_locked(w);
+        w.wake_cv.notify_one();
     } catch (...) {
         abort_unexpected();
     }
 }
 
-void Registry::wake_all() noexcept {
+void Registry::wake_worker(WorkerThread& worker) noexcept {
     try {
         std::lock_guard<std::mutex> guard(sleep_mutex_);
-        sleep_cv_.notify_all();
+        worker.woken = true;
+        if (is_asleep_locked(worker)) wake_locked(worker);
+        worker.wake_cv.notify_one();
     } catch (...) {
         abort_unexpected();
     }
 }
 
-void Registry::stop_spinning() noexcept {
+void Registry::stop_searching() noexcept {
     // The last searcher to leave makes sure no posted work is left without
     // anyone awake: a poster that saw it searching did not wake a sleeper.
-    if (spinning_.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
-        sleepers_.load(std::memory_order_seq_cst) != 0 && has_work())
+    if (searching_.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+        sleepers_.load(std::memory_order_seq_cst) != 0 &&
+        (injected_.load(std::memory_order_seq_cst) != 0 || (!cores_taken() && has_pushed_work()))) {
         wake_one();
+    }
 }
 
-void Registry::sleep(JoinLatch* latch) noexcept {
+void Registry::sleep(WorkerThread& self, JoinLatch* latch) noexcept {
     try {
         std::unique_lock<std::mutex> lock(sleep_mutex_);
-        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        fall_asleep_locked(self);
+        self.woken = false;
         bool stay =
             latch != nullptr ? latch->begin_sleep() : !terminate_.load(std::memory_order_seq_cst);
-        if (stay && !has_work()) sleep_cv_.wait(lock);
-        sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+        if (stay && injected_.load(std::memory_order_seq_cst) == 0 && !has_pushed_work()) {
+            auto ended = [&] {
+                return latch != nullptr ? latch->probe()
+                                        : terminate_.load(std::memory_order_acquire);
+            };
+            while (!self.woken && !ended()) self.wake_cv.wait(lock);
+        }
+        if (is_asleep_locked(self)) wake_locked(self);
     } catch (...) {
         abort_unexpected();
     }
@@ -365,43 +583,68 @@ void Registry::sleep(JoinLatch* latch) noexcept {
 
 template <class Done>
 void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept {
-    unsigned rounds = 0;
-    bool spinning = false;
+    const bool idle = latch == nullptr;
+    const Spinner kind = idle ? Spinner::idle : Spinner::waiting;
+    unsigned rounds = 0, crowded = 0;
+    bool searching = false, slot = false;
+    auto stop = [&] {
+        if (slot) end_spin(kind);
+        slot = false;
+        if (searching) stop_searching();
+        searching = false;
+    };
     while (!done()) {
         bool taken_over = false;
         if (Job* job = find_work(self, taken_over)) {
-            if (spinning) {
-                stop_spinning();
-                spinning = false;
-            }
+            stop();
             job->execute(job, taken_over);
-            rounds = 0;
+            rounds = crowded = 0;
             continue;
         }
-        if (!spinning) {
-            spinning_.fetch_add(1, std::memory_order_seq_cst);
-            spinning = true;
+        if (!searching) {
+            searching_.fetch_add(1, std::memory_order_seq_cst);
+            searching = true;
         }
+        // With every slot held this thread would only keep another off a core.
+        if (!slot) {
+            slot = try_spin(kind);
+        } else if (idle && spin_taken_over())
+            slot = false;
         auto caller_queued = [] { return runnable_callers.load(std::memory_order_relaxed) != 0; };
-        if (rounds < pause_rounds && !caller_queued()) {
+        if (slot && crowded < crowded_after && rounds < pause_rounds && !caller_queued()) {
+            auto t0 = Clock::now();
             for (unsigned i = pause_counts().per_round; i > 0; --i) {
                 if (done() || injected_.load(std::memory_order_relaxed) != 0 || caller_queued())
                     break;
                 _mm_pause();
             }
-            ++rounds;
-        } else if (rounds < pause_rounds + yield_rounds) {
+            bool wanted = ns_since(t0) > preempted_ns;
+            if (++rounds % probe_rounds == 0) {
+                t0 = Clock::now();
+                sched_yield();
+                wanted = wanted || ns_since(t0) > yield_taken_ns;
+            }
+            // A thread waiting for a stolen half goes on with the yields, which
+            // give the core away: asleep, it would wait for a wake-up once the
+            // half is done. An idle worker has nothing to wait for.
+            if (wanted && idle) ++crowded;
+            if (wanted && !idle) rounds = pause_rounds;
+        } else if (slot && crowded < crowded_after && rounds < pause_rounds + yield_rounds) {
+            auto t0 = Clock::now();
             sched_yield();
+            if (idle && ns_since(t0) > yield_taken_ns) ++crowded;
             ++rounds;
         } else {
+            if (slot) end_spin(kind);
+            slot = false;
             // The sleep's own last look covers work posted from here on.
-            spinning_.fetch_sub(1, std::memory_order_seq_cst);
-            spinning = false;
-            sleep(latch);
-            rounds = 0;
+            searching_.fetch_sub(1, std::memory_order_seq_cst);
+            searching = false;
+            sleep(self, latch);
+            rounds = crowded = 0;
         }
     }
-    if (spinning) stop_spinning();
+    stop();
 }
 
 void Registry::wait_until(WorkerThread& self, JoinLatch& latch) noexcept {

@@ -26,6 +26,10 @@ struct alignas(64) WorkerThread {
     Registry* registry = nullptr;
     std::size_t index = 0;
     std::uint64_t rng = 0;  // victim choice
+    // Its own wake-up, so that waking one sleeper never wakes the others.
+    // Both guarded by the registry's sleep_mutex_.
+    std::condition_variable wake_cv;
+    bool woken = false;
 };
 
 // The worker running on this thread, or null on any other thread.
@@ -34,6 +38,8 @@ inline thread_local WorkerThread* current_worker = nullptr;
 // Completion of a join's second half, waited for by the worker that split.
 class JoinLatch {
 public:
+    // `owner`: the worker that split and waits; the only one the setter wakes.
+    explicit JoinLatch(WorkerThread& owner) noexcept : owner_(&owner) {}
     bool probe() const noexcept { return state_.load(std::memory_order_acquire) == set_; }
     // Must be the setter's last touch of the job that holds the latch.
     inline void set(Registry& registry) noexcept;
@@ -49,6 +55,7 @@ public:
 
 private:
     static constexpr int unset_ = 0, set_ = 1, sleeping_ = 2;
+    WorkerThread* owner_;
     std::atomic<int> state_{unset_};
 };
 
@@ -58,8 +65,9 @@ class CallerLatch {
 public:
     void set() noexcept;
     // Spins briefly (unless the last loops outlasted the spin), yields for a
-    // while, then blocks until set; leaves the latch ready for reuse.
-    void wait() noexcept;
+    // while, then blocks until set; leaves the latch ready for reuse. Pauses
+    // only in one of `registry`'s spin slots.
+    void wait(Registry& registry) noexcept;
     static CallerLatch& for_this_thread() noexcept;
 
 private:
@@ -76,26 +84,52 @@ private:
 
 class Registry {
 public:
-    // Starts `workers` threads through `starter`. Returns null and the system
-    // error when one cannot start; the threads already started are stopped.
-    static Registry* create(std::size_t workers, ThreadStarter starter, int& error);
+    // Starts `workers` threads through `starter`, of which at most
+    // `spin_limit` (at least 1) spin at a time, callers in their wait
+    // included. Returns once the threads exist, before they have run. Returns
+    // null and the system error when one cannot start; the threads already
+    // started are stopped.
+    static Registry* create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
+                            int& error);
 
     std::size_t size() const noexcept { return count_; }
+    std::size_t spin_limit() const noexcept { return spin_limit_; }
+    // The most threads that were ever spinning at once.
+    std::size_t spin_peak() const noexcept { return spin_peak_.load(std::memory_order_relaxed); }
+
+    // Returns once every worker has entered its loop.
+    void wait_until_started() noexcept;
 
     // Queues a job from a thread outside the pool and wakes a worker.
     void inject(Job* job) noexcept;
-    // Called after pushing onto a deque: wakes a sleeper unless someone is searching.
+    // Called after pushing onto a deque: wakes a sleeper unless someone is
+    // searching or every core has a thread already (a worker awake, a
+    // caller pausing).
     void notify_new_work() noexcept;
     // Runs other work on `self` until `latch` is set.
     void wait_until(WorkerThread& self, JoinLatch& latch) noexcept;
-    void wake_all() noexcept;
+    // Wakes `worker` if it sleeps.
+    void wake_worker(WorkerThread& worker) noexcept;
+
+    // Spin slots, one for every thread that spins or yields while it waits.
+    // A thread waiting for its own loop (a caller, a worker whose stolen half
+    // runs elsewhere) takes over an idle worker's slot when all are held:
+    // the idle one has nothing to wait for, and sleeps instead.
+    enum class Spinner { idle, waiting, pausing_caller };
+    // False when `spin_limit` threads already hold one (and, for a waiting
+    // thread, none of them is idle).
+    bool try_spin(Spinner kind) noexcept;
+    void end_spin(Spinner kind) noexcept;
+    // For an idle worker holding a slot: true when its slot was taken over.
+    bool spin_taken_over() noexcept;
+    static constexpr unsigned spin_field_bits = 16;
 
     // Stops the workers, waits until they have left their loops and drops
     // the creator's reference.
     void shut_down() noexcept;
 
 private:
-    explicit Registry(std::size_t workers);
+    Registry(std::size_t workers, std::size_t spin_limit);
     static void* worker_entry(void* arg);
     void main_loop(WorkerThread& self);
     void release() noexcept;
@@ -103,15 +137,33 @@ private:
 
     Job* find_work(WorkerThread& self, bool& taken_over) noexcept;
     Job* pop_injected() noexcept;
-    bool has_work() const noexcept;
+    bool has_pushed_work() const noexcept;
+    // As many threads awake or pausing as the spin limit.
+    bool cores_taken() const noexcept;
     template <class Done>
     void search(WorkerThread& self, Done done, JoinLatch* latch) noexcept;
-    void stop_spinning() noexcept;
-    void sleep(JoinLatch* latch) noexcept;
+    void stop_searching() noexcept;
+    void sleep(WorkerThread& self, JoinLatch* latch) noexcept;
     void wake_one() noexcept;
 
+    // Workers by state, in one permutation under sleep_mutex_: positions
+    // [0, awake) are awake (running, searching or woken), the next `asleep`
+    // sleep, the rest have not entered their loops yet or have left them.
+    // Only awake workers can hold pushed work, so searches and the sleepers'
+    // last look read those deques only. Lock-free readers may see a stale
+    // order; that only costs a missed steal.
+    void move_locked(std::size_t worker, std::size_t to) noexcept;
+    void enter_locked(WorkerThread& w) noexcept;
+    void leave_locked(WorkerThread& w) noexcept;
+    void fall_asleep_locked(WorkerThread& w) noexcept;
+    void wake_locked(WorkerThread& w) noexcept;
+    bool is_asleep_locked(const WorkerThread& w) const noexcept;
+
     const std::size_t count_;
+    const std::size_t spin_limit_;
     std::unique_ptr<WorkerThread[]> workers_;
+    std::unique_ptr<std::atomic<std::uint32_t>[]> order_;
+    std::unique_ptr<std::uint32_t[]> position_;
     std::atomic<std::size_t> refs_{1};
 
     // Injector: a FIFO of jobs from outside, linked through Job::next.
@@ -120,17 +172,23 @@ private:
     Job* injector_tail_ = nullptr;
     std::atomic<std::size_t> injected_{0};
 
-    alignas(64) std::atomic<std::size_t> spinning_{0};
+    alignas(64) std::atomic<std::size_t> searching_{0};
+    // Slots held, those held by idle workers, those taken over from idle
+    // workers that have not noticed yet, and callers pausing: one word, so
+    // that a take-over is one step; spin_field_bits each.
+    alignas(64) std::atomic<std::uint64_t> spin_slots_{0};
+    std::atomic<std::size_t> spin_peak_{0};
     alignas(64) std::atomic<std::size_t> sleepers_{0};
+    std::atomic<std::size_t> awake_{0};
     std::mutex sleep_mutex_;
-    std::condition_variable sleep_cv_;
     std::atomic<bool> terminate_{false};
     std::size_t entered_ = 0, exited_ = 0;  // workers in and out of their loops; sleep_mutex_
     std::condition_variable threads_cv_;    // signalled when either count changes
 };
 
 inline void JoinLatch::set(Registry& registry) noexcept {
-    if (state_.exchange(set_, std::memory_order_acq_rel) == sleeping_) registry.wake_all();
+    WorkerThread* owner = owner_;  // the job may be gone once the state is set
+    if (state_.exchange(set_, std::memory_order_acq_rel) == sleeping_) registry.wake_worker(*owner);
 }
 
 }  // namespace kestrix::detail

@@ -4,12 +4,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
+#include "gated_start.h"
 #include "pool/loops.h"
 #include "pool/pool.h"
+#include "pool/thread_start.h"
 
 // A forked child of a threaded process must be allowed to go on running.
 extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
@@ -28,14 +32,34 @@ bool loop_needing_workers_works() {
     return parallel_sum(global_pool(), FloatSeq(10000, 1.0f), [](float v) { return v; }) == 1e4f;
 }
 
-// Tests run in order: the first creates the pool.
+using test_support::gate_open;
+using test_support::gated_start;
+using test_support::past_gate;
+
+// Tests run in order: the first creates the pool. It is ready before its
+// workers run, but a fork() waits for them: a child must not inherit a
+// thread caught half set up.
 TEST(GlobalPool, SizedFromTheEnvironmentOnce) {
     ::setenv("RAYON_NUM_THREADS", "3", 1);
     ::setenv("RAYON_RS_NUM_CPUS", "5", 1);
     std::thread([] {}).join();  // a sanitizer's helper thread starts with the first thread
     std::size_t before = thread_count();
+    ThreadStarter starter = set_thread_starter(&gated_start);
     EXPECT_EQ(worker_count(), 3u);
+    set_thread_starter(starter);
     EXPECT_EQ(thread_count(), before + 3);
+    EXPECT_EQ(past_gate.load(), 0);
+    std::thread opener([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gate_open = true;
+    });
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) ::_exit(0);
+    EXPECT_EQ(past_gate.load(), 3);
+    opener.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ::setenv("RAYON_NUM_THREADS", "6", 1);
     EXPECT_EQ(worker_count(), 3u);
     EXPECT_EQ(&global_pool(), &global_pool());

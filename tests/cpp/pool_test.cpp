@@ -19,9 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "gated_start.h"
 #include "pool/deque.h"
 #include "pool/loops.h"
 #include "pool/thread_start.h"
+#include "pool/worker_count.h"
 
 namespace kestrix {
 namespace {
@@ -144,7 +146,7 @@ TEST_P(Shapes, EverySlotAndChunkIsWrittenOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WorkersByLength, Shapes,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 8),
+                         ::testing::Combine(::testing::Values(1, 2, 3, 8, 64),
                                             ::testing::Values(0, 1, 2, 3, 7, 9, 1001, 100003)));
 
 TEST(ChunkSize, ZeroIsRefusedBeforeAnyWork) {
@@ -203,32 +205,66 @@ TEST_P(Failures, NearestTheStartWinsAndEachLeafReports) {
 INSTANTIATE_TEST_SUITE_P(Workers, Failures,
                          ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Bool()));
 
-// Workers whose threads take 20 ms to reach the pool's code.
-std::atomic<int> late_workers{0};
-struct LateStart {
-    void* (*entry)(void*);
-    void* arg;
-};
-void* late_entry(void* p) {
-    LateStart start = *static_cast<LateStart*>(p);
-    delete static_cast<LateStart*>(p);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    late_workers.fetch_add(1);
-    return start.entry(start.arg);
-}
-int late_start(void* (*entry)(void*), void* arg, std::size_t stack) {
-    return start_detached_thread(&late_entry, new LateStart{entry, arg}, stack);
-}
+using test_support::gate_open;
+using test_support::gated_start;
+using test_support::past_gate;
 
-// A pool is handed out only once every worker runs, so that a fork() right
-// after it was made never catches a thread half set up.
-TEST(Start, APoolIsReadyOnlyOnceEveryWorkerRuns) {
-    ThreadStarter before = set_thread_starter(&late_start);
+// A pool is ready once its threads exist: no worker has run when it is
+// handed out, and a loop handed in then runs when they do.
+TEST(Start, APoolIsReadyBeforeItsWorkersRun) {
+    ThreadStarter before = set_thread_starter(&gated_start);
+    std::thread watchdog([] {  // a pool that waited for its workers fails instead of hanging
+        for (int i = 0; i < 10000 && !gate_open; ++i) std::this_thread::sleep_for(1ms);
+        gate_open = true;
+    });
     {
         Pool pool(3);
-        EXPECT_EQ(late_workers.load(), 3);
+        EXPECT_EQ(past_gate.load(), 0);
+        std::atomic<bool> loop_done{false};
+        float sum = 0.0f;
+        std::thread caller([&] {
+            sum = parallel_sum(pool, FloatSeq(1000, 1.0f), identity);
+            loop_done = true;
+        });
+        EXPECT_FALSE(loop_done.load());  // no worker can have run it yet
+        gate_open = true;
+        caller.join();
+        EXPECT_EQ(sum, 1000.0f);
+        pool.wait_until_started();
+        EXPECT_EQ(past_gate.load(), 3);
     }
+    watchdog.join();
     set_thread_starter(before);
+}
+
+// However many workers and callers, no more threads spin at once than the
+// limit: the rest sleep (or block) at once. Loops of every length, so that
+// waits end in every phase.
+TEST(Spin, NoMoreThreadsSpinAtOnceThanTheLimit) {
+    for (std::size_t limit : {1u, 2u, 3u}) {
+        Pool pool(48, limit);
+        ASSERT_EQ(pool.spin_limit(), limit);
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> callers;
+        for (int t = 0; t < 3; ++t)
+            callers.emplace_back([&, t] {
+                for (int r = 0; r < 60; ++r) {
+                    auto per_item = std::chrono::microseconds((r + t) % 4 == 0 ? 50 : r % 3);
+                    FloatSeq in(r % 2 ? 7 : 300, float(r));
+                    FloatSeq out = parallel_map(pool, in, [&](float v) {
+                        for (auto end = std::chrono::steady_clock::now() + per_item;
+                             std::chrono::steady_clock::now() < end;) {}
+                        return v + 1.0f;
+                    });
+                    for (float v : out) wrong += v != float(r) + 1.0f;
+                }
+            });
+        for (auto& c : callers) c.join();
+        EXPECT_EQ(wrong.load(), 0);
+        EXPECT_LE(pool.spin_peak(), limit);
+        EXPECT_GE(pool.spin_peak(), 1u);  // the count does count
+    }
+    EXPECT_EQ(Pool(4).spin_limit(), available_cpus());
 }
 
 TEST(Concurrency, LoopsFromSeveralOutsideThreads) {
@@ -365,13 +401,16 @@ TEST(Join, NestingDeeperThanTheDequeRunsTheRestInline) {
     EXPECT_EQ(pool.run([&](bool) { return depth(600); }), 601u);
 }
 
+// Also where most workers sleep whatever happens: one of 32 may spin.
 TEST(Sleep, WorkersAsleepAreWokenByNewWork) {
-    Pool pool(2);
-    FloatSeq in(64, 1.0f);
-    for (auto pause : {0ms, 1ms, 30ms, 0ms, 60ms, 2ms}) {
-        std::this_thread::sleep_for(pause);  // long enough for the workers to sleep
-        for (int r = 0; r < 20; ++r)
-            ASSERT_EQ(parallel_sum(pool, in, [](float v) { return v; }), 64.0f);
+    for (auto [workers, spin_limit] : {std::pair{2u, 0u}, std::pair{32u, 1u}}) {
+        Pool pool(workers, spin_limit);
+        FloatSeq in(64, 1.0f);
+        for (auto pause : {0ms, 1ms, 30ms, 0ms, 60ms, 2ms}) {
+            std::this_thread::sleep_for(pause);  // long enough for the workers to sleep
+            for (int r = 0; r < 20; ++r)
+                ASSERT_EQ(parallel_sum(pool, in, [](float v) { return v; }), 64.0f);
+        }
     }
 }
 

@@ -65,3 +65,23 @@ except BaseException as e:
     proc = run_child(code, env={"RAYON_NUM_THREADS": "2"})
     assert proc.stdout.strip() == "index out of bounds: the len is 3 but the index is 3"
     assert proc.stderr.count("panicked at") >= 2
+
+
+@pytest.mark.parametrize("workers", ["64", "1024"])
+def test_a_pool_far_larger_than_the_machine_answers_every_call(run_child, workers):
+    # Most of its workers sleep whatever happens; loops right after the start,
+    # back to back and after pauses long enough for every worker to sleep
+    # must all come back complete.
+    code = THREADS + """import time, kestrix
+n = 96
+m = kestrix.KestrixMatrix([float(i % 7) for i in range(n * n)], n, n)
+want = [float(i % 7) + 1.5 for i in range(n * n)]
+ok = m.add(1.5).to_list() == want
+product = m.matmul(m).to_list()
+for r in range(60):
+    if r % 20 == 19:
+        time.sleep(0.05)
+    ok = ok and m.add(1.5).to_list() == want and m.matmul(m).to_list() == product
+print(threads() - 1, ok)
+"""
+    assert run_child(code, env={"RAYON_NUM_THREADS": workers}).stdout.split() == [workers, "True"]
