@@ -82,13 +82,13 @@ ThreadStarter thread_starter() noexcept { return current_starter.load(); }
 
 Pool::Pool(std::size_t workers, std::size_t spin_limit) {
     int error = 0;
-    registry_ = detail::Registry::create(workers == 0 ? 1 : workers,
-                                         spin_limit == 0 ? available_cpus() : spin_limit,
-                                         thread_starter(), error);
-    if (registry_ == nullptr) fail("failed to start the pool's workers: " + build_error_io(error));
+    scheduler_ = detail::Scheduler::create(workers == 0 ? 1 : workers,
+                                           spin_limit == 0 ? available_cpus() : spin_limit,
+                                           thread_starter(), error);
+    if (scheduler_ == nullptr) fail("failed to start the pool's workers: " + build_error_io(error));
 }
 
-Pool::~Pool() { registry_->shut_down(); }
+Pool::~Pool() { scheduler_->shut_down(); }
 
 Pool& global_pool() {
     if (Pool* pool = global_ptr.load(std::memory_order_acquire)) [[likely]]
@@ -110,15 +110,15 @@ Pool& global_pool() {
         fork_handlers_installed = true;
     }
     int error = 0;
-    detail::Registry* registry =
-        detail::Registry::create(workers, available_cpus(), thread_starter(), error);
-    if (registry == nullptr) {
+    detail::Scheduler* scheduler =
+        detail::Scheduler::create(workers, available_cpus(), thread_starter(), error);
+    if (scheduler == nullptr) {
         global_state = GlobalState::failed;
         lock.unlock();
         fail(std::string(not_initialized) + build_error_io(error));
     }
     // Never destroyed: the workers live until the process ends.
-    Pool* pool = new Pool(registry, Pool::Adopt{});
+    Pool* pool = new Pool(scheduler, Pool::Adopt{});
     global_ptr.store(pool, std::memory_order_release);
     global_state = GlobalState::running;
     return *pool;

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "pool/job.h"
-#include "pool/registry.h"
+#include "pool/scheduler.h"
 
 namespace kestrix {
 
@@ -23,12 +23,12 @@ public:
     Pool& operator=(const Pool&) = delete;
 
     // Number of workers.
-    std::size_t size() const noexcept { return registry_->size(); }
+    std::size_t size() const noexcept { return scheduler_->size(); }
     // How many threads may spin at once, and the most that ever did.
-    std::size_t spin_limit() const noexcept { return registry_->spin_limit(); }
-    std::size_t spin_peak() const noexcept { return registry_->spin_peak(); }
+    std::size_t spin_limit() const noexcept { return scheduler_->spin_limit(); }
+    std::size_t spin_peak() const noexcept { return scheduler_->spin_peak(); }
     // Returns once every worker runs its own loop; the pool works before that.
-    void wait_until_started() const noexcept { registry_->wait_until_started(); }
+    void wait_until_started() const noexcept { scheduler_->wait_until_started(); }
 
     // Runs f(taken_over) on a worker of this pool and waits for it: handed in
     // from outside, f sees true; called on a worker of this pool, f(false)
@@ -39,8 +39,8 @@ public:
         if (on_own_worker()) return f(false);
         detail::CallerLatch& latch = detail::CallerLatch::for_this_thread();
         InjectedJob<std::remove_reference_t<F>, R> job(f, latch);
-        registry_->inject(&job);
-        latch.wait(*registry_);
+        scheduler_->inject(&job);
+        latch.wait(*scheduler_);
         return job.result.take();
     }
 
@@ -54,12 +54,12 @@ public:
         using RA = decltype(a(false));
         using RB = decltype(b(false));
         detail::WorkerThread* self = detail::current_worker;
-        if (self == nullptr || self->registry != registry_)
+        if (self == nullptr || self->scheduler != scheduler_)
             return run([&](bool) { return join(a, b); });
 
         JoinJob<std::remove_reference_t<B>, RB> job_b(b, *self);
         bool offered = self->deque.push(&job_b);
-        if (offered) registry_->notify_new_work();
+        if (offered) scheduler_->notify_new_work();
 
         detail::JobResult<RA> result_a;
         result_a.run(a, false);
@@ -78,7 +78,7 @@ public:
                     popped->execute(popped, false);
                     continue;
                 }
-                registry_->wait_until(*self, job_b.latch);
+                scheduler_->wait_until(*self, job_b.latch);
             }
         }
         RA va = result_a.take();
@@ -89,10 +89,10 @@ public:
 private:
     friend Pool& global_pool();
     struct Adopt {};
-    Pool(detail::Registry* registry, Adopt) noexcept : registry_(registry) {}
+    Pool(detail::Scheduler* scheduler, Adopt) noexcept : scheduler_(scheduler) {}
 
     bool on_own_worker() const noexcept {
-        return detail::current_worker != nullptr && detail::current_worker->registry == registry_;
+        return detail::current_worker != nullptr && detail::current_worker->scheduler == scheduler_;
     }
 
     template <class F, class R>
@@ -113,20 +113,20 @@ private:
     template <class F, class R>
     struct JoinJob : detail::Job {
         JoinJob(F& f, detail::WorkerThread& owner) noexcept
-            : detail::Job{&execute_this}, f_(&f), registry_(owner.registry), latch(owner) {}
+            : detail::Job{&execute_this}, f_(&f), scheduler_(owner.scheduler), latch(owner) {}
         static void execute_this(detail::Job* j, bool taken_over) noexcept {
             auto* self = static_cast<JoinJob*>(j);
-            detail::Registry* registry = self->registry_;
+            detail::Scheduler* scheduler = self->scheduler_;
             self->result.run(*self->f_, taken_over);
-            self->latch.set(*registry);
+            self->latch.set(*scheduler);
         }
         F* f_;
-        detail::Registry* registry_;
+        detail::Scheduler* scheduler_;
         detail::JoinLatch latch;
         detail::JobResult<R> result;
     };
 
-    detail::Registry* registry_;
+    detail::Scheduler* scheduler_;
 };
 
 // The process-wide pool, created on first use; fails with "The global thread

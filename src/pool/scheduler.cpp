@@ -1,4 +1,4 @@
-#include "pool/registry.h"
+#include "pool/scheduler.h"
 
 #include <immintrin.h>
 #include <sched.h>
@@ -111,6 +111,34 @@ void lock_injector(std::mutex& m) {
     m.lock();
 }
 
+// The injector's mutex, tried for a while before it blocks.
+struct SpinFirst {
+    std::mutex& m;
+    void lock() { lock_injector(m); }
+    void unlock() noexcept { m.unlock(); }
+};
+
+// Runs body and returns what it returns. What can throw here is the standard
+// mutex and condition variable, or a broken invariant: neither leaves the
+// pool able to go on.
+template <class Body>
+auto or_abort(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        abort_unexpected();
+    }
+}
+
+// Runs body(lock) holding m, or aborts.
+template <class Lockable, class Body>
+auto locked(Lockable&& m, Body&& body) noexcept {
+    return or_abort([&] {
+        std::unique_lock<std::remove_reference_t<Lockable>> lock(m);
+        return body(lock);
+    });
+}
+
 using Clock = std::chrono::steady_clock;
 
 double ns_since(Clock::time_point t) noexcept {
@@ -147,17 +175,14 @@ void CallerLatch::set() noexcept {
     // The caller is blocked (or about to block) under the mutex. Setting the
     // state under the mutex keeps the caller from returning, and so from
     // ending its thread, before we are done with the latch.
-    try {
-        std::lock_guard<std::mutex> guard(mutex_);
+    locked(mutex_, [&](auto&) {
         set_at_ = Clock::now();
         state_.store(set_, std::memory_order_release);
         cv_.notify_one();
-    } catch (...) {
-        abort_unexpected();
-    }
+    });
 }
 
-void CallerLatch::wait(Registry& registry) noexcept {
+void CallerLatch::wait(Scheduler& scheduler) noexcept {
     const auto start = Clock::now();
     // A caller in the yields still starts a wait with the pause now and then:
     // yielding makes a loop slow enough to look long, so the yields could
@@ -174,14 +199,14 @@ void CallerLatch::wait(Registry& registry) noexcept {
     // Only the pause takes a spin slot, and a pausing caller holds a core:
     // pushed halves wake no sleeper while it pauses. A caller that yields
     // gives its core to whoever wants it.
-    constexpr auto kind = Registry::Spinner::pausing_caller;
+    constexpr auto kind = Scheduler::Spinner::pausing_caller;
     bool slot = false;
     auto seen_now = [&] {
-        if (slot) registry.end_spin(kind);
+        if (slot) scheduler.end_spin(kind);
         done(Clock::now());
     };
     for (unsigned i = pausing ? pause_counts().caller_slot : 0;
-         pausing && !(slot = registry.try_spin(kind)) && i > 0; --i) {
+         pausing && !(slot = scheduler.try_spin(kind)) && i > 0; --i) {
         if (is_set()) return seen_now();
         _mm_pause();
     }
@@ -201,7 +226,7 @@ void CallerLatch::wait(Registry& registry) noexcept {
                 next_probe = slice;
             }
         }
-        registry.end_spin(kind);
+        scheduler.end_spin(kind);
         slot = false;
     }
     int expected = unset_;
@@ -217,15 +242,14 @@ void CallerLatch::wait(Registry& registry) noexcept {
         sched_yield();
         if (is_set()) return ran_again();
     }
-    try {
-        std::unique_lock<std::mutex> lock(mutex_);
+    bool slept = locked(mutex_, [&](auto& lock) {
         expected = yielding_;
         if (!state_.compare_exchange_strong(expected, sleeping_, std::memory_order_acq_rel))
-            return ran_again();
+            return false;
         while (state_.load(std::memory_order_acquire) != set_) cv_.wait(lock);
-    } catch (...) {
-        abort_unexpected();
-    }
+        return true;
+    });
+    if (!slept) return ran_again();
     done(set_at_);
 }
 
@@ -236,14 +260,14 @@ CallerLatch& CallerLatch::for_this_thread() noexcept {
 
 // --- creation and shutdown ---------------------------------------------------
 
-Registry::Registry(std::size_t workers, std::size_t spin_limit)
+Scheduler::Scheduler(std::size_t workers, std::size_t spin_limit)
     : count_(workers),
       spin_limit_(std::clamp<std::size_t>(spin_limit, 1, std::size_t{1} << (spin_field_bits - 1))),
       workers_(std::make_unique<WorkerThread[]>(workers)),
       order_(std::make_unique<std::atomic<std::uint32_t>[]>(workers)),
       position_(std::make_unique<std::uint32_t[]>(workers)) {
     for (std::size_t i = 0; i < workers; ++i) {
-        workers_[i].registry = this;
+        workers_[i].scheduler = this;
         workers_[i].index = i;
         workers_[i].rng = 0x9E3779B97F4A7C15ull * (i + 1);
         order_[i].store(static_cast<std::uint32_t>(i), std::memory_order_relaxed);
@@ -255,61 +279,52 @@ Registry::Registry(std::size_t workers, std::size_t spin_limit)
 // cost time in proportion to the workers times the threads spinning. A
 // worker that has not run yet has no work of its own and takes its first
 // job when it runs.
-Registry* Registry::create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
-                           int& error) {
-    auto* registry = new Registry(workers, spin_limit);
+Scheduler* Scheduler::create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
+                             int& error) {
+    auto* scheduler = new Scheduler(workers, spin_limit);
     for (std::size_t k = 0; k < workers; ++k) {
-        registry->refs_.fetch_add(1, std::memory_order_relaxed);
-        int rc = starter(&Registry::worker_entry, &registry->workers_[k], worker_stack_size);
+        scheduler->refs_.fetch_add(1, std::memory_order_relaxed);
+        int rc = starter(&Scheduler::worker_entry, &scheduler->workers_[k], worker_stack_size);
         if (rc != 0) {
-            registry->refs_.fetch_sub(1, std::memory_order_relaxed);
+            scheduler->refs_.fetch_sub(1, std::memory_order_relaxed);
             error = rc;
-            registry->stop_started(k);
-            registry->release();
+            scheduler->stop_started(k);
+            scheduler->release();
             return nullptr;
         }
     }
     error = 0;
-    return registry;
+    return scheduler;
 }
 
-void Registry::wait_until_started() noexcept {
-    try {
-        std::unique_lock<std::mutex> lock(sleep_mutex_);
-        threads_cv_.wait(lock, [&] { return entered_ == count_; });
-    } catch (...) {
-        abort_unexpected();
-    }
+void Scheduler::wait_until_started() noexcept {
+    locked(sleep_mutex_,
+           [&](auto& lock) { threads_cv_.wait(lock, [&] { return entered_ == count_; }); });
 }
 
-void* Registry::worker_entry(void* arg) {
+void* Scheduler::worker_entry(void* arg) {
     auto* self = static_cast<WorkerThread*>(arg);
-    Registry* registry = self->registry;
+    Scheduler* scheduler = self->scheduler;
     current_worker = self;
-    try {
-        {
-            std::lock_guard<std::mutex> guard(registry->sleep_mutex_);
-            ++registry->entered_;
-            registry->enter_locked(*self);
-            registry->threads_cv_.notify_all();
-        }
-        registry->main_loop(*self);
-        std::lock_guard<std::mutex> guard(registry->sleep_mutex_);
-        registry->leave_locked(*self);
-        ++registry->exited_;
-        registry->threads_cv_.notify_all();
-    } catch (...) {
-        abort_unexpected();
-    }
+    locked(scheduler->sleep_mutex_, [&](auto&) {
+        ++scheduler->entered_;
+        scheduler->enter_locked(*self);
+        scheduler->threads_cv_.notify_all();
+    });
+    or_abort([&] { scheduler->main_loop(*self); });
+    locked(scheduler->sleep_mutex_, [&](auto&) {
+        scheduler->leave_locked(*self);
+        ++scheduler->exited_;
+        scheduler->threads_cv_.notify_all();
+    });
     current_worker = nullptr;
-    registry->release();
+    scheduler->release();
     return nullptr;
 }
 
-void Registry::stop_started(std::size_t started) noexcept {
-    try {
-        terminate_.store(true, std::memory_order_seq_cst);
-        std::unique_lock<std::mutex> lock(sleep_mutex_);
+void Scheduler::stop_started(std::size_t started) noexcept {
+    terminate_.store(true, std::memory_order_seq_cst);
+    locked(sleep_mutex_, [&](auto& lock) {
         std::size_t awake = awake_.load(std::memory_order_relaxed);
         std::size_t asleep = sleepers_.load(std::memory_order_relaxed);
         for (std::size_t i = awake; i < awake + asleep; ++i) {
@@ -318,23 +333,21 @@ void Registry::stop_started(std::size_t started) noexcept {
             w.wake_cv.notify_one();
         }
         while (exited_ < started) threads_cv_.wait(lock);
-    } catch (...) {
-        abort_unexpected();
-    }
+    });
 }
 
-void Registry::shut_down() noexcept {
+void Scheduler::shut_down() noexcept {
     stop_started(count_);
     release();
 }
 
-void Registry::release() noexcept {
+void Scheduler::release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
 // --- the workers' states -----------------------------------------------------
 
-void Registry::move_locked(std::size_t worker, std::size_t to) noexcept {
+void Scheduler::move_locked(std::size_t worker, std::size_t to) noexcept {
     std::size_t from = position_[worker];
     if (from == to) return;
     std::uint32_t other = order_[to].load(std::memory_order_relaxed);
@@ -344,42 +357,42 @@ void Registry::move_locked(std::size_t worker, std::size_t to) noexcept {
     position_[other] = static_cast<std::uint32_t>(from);
 }
 
-void Registry::enter_locked(WorkerThread& w) noexcept {
+void Scheduler::enter_locked(WorkerThread& w) noexcept {
     std::size_t awake = awake_.load(std::memory_order_relaxed);
     move_locked(w.index, awake + sleepers_.load(std::memory_order_relaxed));
     move_locked(w.index, awake);
     awake_.store(awake + 1, std::memory_order_release);
 }
 
-void Registry::leave_locked(WorkerThread& w) noexcept {
+void Scheduler::leave_locked(WorkerThread& w) noexcept {
     std::size_t awake = awake_.load(std::memory_order_relaxed) - 1;
     move_locked(w.index, awake);
     move_locked(w.index, awake + sleepers_.load(std::memory_order_relaxed));
     awake_.store(awake, std::memory_order_release);
 }
 
-void Registry::fall_asleep_locked(WorkerThread& w) noexcept {
+void Scheduler::fall_asleep_locked(WorkerThread& w) noexcept {
     std::size_t awake = awake_.load(std::memory_order_relaxed) - 1;
     move_locked(w.index, awake);
     awake_.store(awake, std::memory_order_release);
     sleepers_.fetch_add(1, std::memory_order_seq_cst);
 }
 
-void Registry::wake_locked(WorkerThread& w) noexcept {
+void Scheduler::wake_locked(WorkerThread& w) noexcept {
     std::size_t awake = awake_.load(std::memory_order_relaxed);
     move_locked(w.index, awake);
     awake_.store(awake + 1, std::memory_order_release);
     sleepers_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-bool Registry::is_asleep_locked(const WorkerThread& w) const noexcept {
+bool Scheduler::is_asleep_locked(const WorkerThread& w) const noexcept {
     std::size_t awake = awake_.load(std::memory_order_relaxed);
     return position_[w.index] >= awake &&
            position_[w.index] < awake + sleepers_.load(std::memory_order_relaxed);
 }
 
 namespace {
-constexpr unsigned field = Registry::spin_field_bits;
+constexpr unsigned field = Scheduler::spin_field_bits;
 constexpr std::uint64_t spin_mask = (std::uint64_t{1} << field) - 1;
 constexpr std::uint64_t one_held = 1, one_idle = one_held << field,
                         one_taken = one_held << 2 * field, one_pausing = one_held << 3 * field;
@@ -388,17 +401,17 @@ constexpr std::uint64_t idle(std::uint64_t w) { return (w >> field) & spin_mask;
 constexpr std::uint64_t taken(std::uint64_t w) { return (w >> 2 * field) & spin_mask; }
 constexpr std::uint64_t pausing(std::uint64_t w) { return w >> 3 * field; }
 
-std::uint64_t spin_extra(Registry::Spinner kind) {
+std::uint64_t spin_extra(Scheduler::Spinner kind) {
     switch (kind) {
-        case Registry::Spinner::idle: return one_idle;
-        case Registry::Spinner::waiting: return 0;
-        case Registry::Spinner::pausing_caller: return one_pausing;
+        case Scheduler::Spinner::idle: return one_idle;
+        case Scheduler::Spinner::waiting: return 0;
+        case Scheduler::Spinner::pausing_caller: return one_pausing;
     }
     return 0;
 }
 }  // namespace
 
-bool Registry::try_spin(Spinner kind) noexcept {
+bool Scheduler::try_spin(Spinner kind) noexcept {
     const std::uint64_t extra = spin_extra(kind);
     std::uint64_t w = spin_slots_.load(std::memory_order_relaxed), next;
     do {
@@ -416,7 +429,7 @@ bool Registry::try_spin(Spinner kind) noexcept {
     return true;
 }
 
-void Registry::end_spin(Spinner kind) noexcept {
+void Scheduler::end_spin(Spinner kind) noexcept {
     if (kind != Spinner::idle) {
         spin_slots_.fetch_sub(one_held + spin_extra(kind), std::memory_order_release);
         return;
@@ -430,7 +443,7 @@ void Registry::end_spin(Spinner kind) noexcept {
                                                 std::memory_order_relaxed));
 }
 
-bool Registry::spin_taken_over() noexcept {
+bool Scheduler::spin_taken_over() noexcept {
     std::uint64_t w = spin_slots_.load(std::memory_order_relaxed);
     while (taken(w) > 0)
         if (spin_slots_.compare_exchange_weak(w, w - one_taken, std::memory_order_relaxed))
@@ -438,7 +451,7 @@ bool Registry::spin_taken_over() noexcept {
     return false;
 }
 
-bool Registry::cores_taken() const noexcept {
+bool Scheduler::cores_taken() const noexcept {
     return awake_.load(std::memory_order_relaxed) +
                pausing(spin_slots_.load(std::memory_order_relaxed)) >=
            spin_limit_;
@@ -446,10 +459,8 @@ bool Registry::cores_taken() const noexcept {
 
 // --- work ----------------------------------------------------------------------
 
-void Registry::inject(Job* job) noexcept {
-    try {
-        lock_injector(injector_mutex_);
-        std::lock_guard<std::mutex> guard(injector_mutex_, std::adopt_lock);
+void Scheduler::inject(Job* job) noexcept {
+    locked(SpinFirst{injector_mutex_}, [&](auto&) {
         job->next = nullptr;
         if (injector_tail_ != nullptr)
             injector_tail_->next = job;
@@ -457,9 +468,7 @@ void Registry::inject(Job* job) noexcept {
             injector_head_ = job;
         injector_tail_ = job;
         injected_.fetch_add(1, std::memory_order_seq_cst);
-    } catch (...) {
-        abort_unexpected();
-    }
+    });
     // A handed-in job always gets a worker: unlike a pushed half, no one
     // else would run it. See notify_new_work for the two counts.
     if (searching_.fetch_add(0, std::memory_order_seq_cst) != 0) return;
@@ -467,23 +476,19 @@ void Registry::inject(Job* job) noexcept {
     wake_one();
 }
 
-Job* Registry::pop_injected() noexcept {
+Job* Scheduler::pop_injected() noexcept {
     if (injected_.load(std::memory_order_seq_cst) == 0) return nullptr;
-    try {
-        lock_injector(injector_mutex_);
-        std::lock_guard<std::mutex> guard(injector_mutex_, std::adopt_lock);
+    return locked(SpinFirst{injector_mutex_}, [&](auto&) -> Job* {
         Job* job = injector_head_;
         if (job == nullptr) return nullptr;
         injector_head_ = job->next;
         if (injector_head_ == nullptr) injector_tail_ = nullptr;
         injected_.fetch_sub(1, std::memory_order_relaxed);
         return job;
-    } catch (...) {
-        abort_unexpected();
-    }
+    });
 }
 
-Job* Registry::find_work(WorkerThread& self, bool& taken_over) noexcept {
+Job* Scheduler::find_work(WorkerThread& self, bool& taken_over) noexcept {
     if (Job* job = self.deque.pop()) {
         taken_over = false;
         return job;
@@ -501,14 +506,14 @@ Job* Registry::find_work(WorkerThread& self, bool& taken_over) noexcept {
     return pop_injected();
 }
 
-bool Registry::has_pushed_work() const noexcept {
+bool Scheduler::has_pushed_work() const noexcept {
     std::size_t awake = std::min(awake_.load(std::memory_order_acquire), count_);
     for (std::size_t i = 0; i < awake; ++i)
         if (!workers_[order_[i].load(std::memory_order_relaxed)].deque.empty()) return true;
     return false;
 }
 
-void Registry::notify_new_work() noexcept {
+void Scheduler::notify_new_work() noexcept {
     // Read-modify-writes, not plain loads: they read the latest count, and a
     // searcher or sleeper that changes the count after us synchronises with
     // them, so it sees the work we posted. Either it finds the work or we
@@ -524,9 +529,8 @@ void Registry::notify_new_work() noexcept {
     wake_one();
 }
 
-void Registry::wake_one() noexcept {
-    try {
-        std::lock_guard<std::mutex> guard(sleep_mutex_);
+void Scheduler::wake_one() noexcept {
+    locked(sleep_mutex_, [&](auto&) {
         if (sleepers_.load(std::memory_order_relaxed) == 0) return;
         // The worker that fell asleep last: its stack and lines are the warmest.
         WorkerThread& w = workers_[order_[awake_.load(std::memory_order_relaxed)].load(
@@ -534,23 +538,18 @@ void Registry::wake_one() noexcept {
         w.woken = true;
         wake_locked(w);
         w.wake_cv.notify_one();
-    } catch (...) {
-        abort_unexpected();
-    }
+    });
 }
 
-void Registry::wake_worker(WorkerThread& worker) noexcept {
-    try {
-        std::lock_guard<std::mutex> guard(sleep_mutex_);
+void Scheduler::wake_worker(WorkerThread& worker) noexcept {
+    locked(sleep_mutex_, [&](auto&) {
         worker.woken = true;
         if (is_asleep_locked(worker)) wake_locked(worker);
         worker.wake_cv.notify_one();
-    } catch (...) {
-        abort_unexpected();
-    }
+    });
 }
 
-void Registry::stop_searching() noexcept {
+void Scheduler::stop_searching() noexcept {
     // The last searcher to leave makes sure no posted work is left without
     // anyone awake: a poster that saw it searching did not wake a sleeper.
     if (searching_.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
@@ -560,9 +559,8 @@ void Registry::stop_searching() noexcept {
     }
 }
 
-void Registry::sleep(WorkerThread& self, JoinLatch* latch) noexcept {
-    try {
-        std::unique_lock<std::mutex> lock(sleep_mutex_);
+void Scheduler::sleep(WorkerThread& self, JoinLatch* latch) noexcept {
+    locked(sleep_mutex_, [&](auto& lock) {
         fall_asleep_locked(self);
         self.woken = false;
         bool stay =
@@ -575,14 +573,12 @@ void Registry::sleep(WorkerThread& self, JoinLatch* latch) noexcept {
             while (!self.woken && !ended()) self.wake_cv.wait(lock);
         }
         if (is_asleep_locked(self)) wake_locked(self);
-    } catch (...) {
-        abort_unexpected();
-    }
+    });
     if (latch != nullptr) latch->end_sleep();
 }
 
 template <class Done>
-void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept {
+void Scheduler::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept {
     const bool idle = latch == nullptr;
     const Spinner kind = idle ? Spinner::idle : Spinner::waiting;
     unsigned rounds = 0, crowded = 0;
@@ -647,12 +643,12 @@ void Registry::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept 
     stop();
 }
 
-void Registry::wait_until(WorkerThread& self, JoinLatch& latch) noexcept {
+void Scheduler::wait_until(WorkerThread& self, JoinLatch& latch) noexcept {
     search(
         self, [&] { return latch.probe(); }, &latch);
 }
 
-void Registry::main_loop(WorkerThread& self) {
+void Scheduler::main_loop(WorkerThread& self) {
     search(
         self, [&] { return terminate_.load(std::memory_order_acquire); }, nullptr);
 }

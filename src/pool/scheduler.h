@@ -15,7 +15,7 @@
 
 namespace kestrix::detail {
 
-class Registry;
+class Scheduler;
 
 // Deep enough for the split trees of several nested loops; a full deque only
 // means the owner runs the half itself.
@@ -23,11 +23,11 @@ inline constexpr std::size_t deque_capacity = 256;
 
 struct alignas(64) WorkerThread {
     WorkDeque<Job, deque_capacity> deque;
-    Registry* registry = nullptr;
+    Scheduler* scheduler = nullptr;
     std::size_t index = 0;
     std::uint64_t rng = 0;  // victim choice
     // Its own wake-up, so that waking one sleeper never wakes the others.
-    // Both guarded by the registry's sleep_mutex_.
+    // Both guarded by the scheduler's sleep_mutex_.
     std::condition_variable wake_cv;
     bool woken = false;
 };
@@ -42,7 +42,7 @@ public:
     explicit JoinLatch(WorkerThread& owner) noexcept : owner_(&owner) {}
     bool probe() const noexcept { return state_.load(std::memory_order_acquire) == set_; }
     // Must be the setter's last touch of the job that holds the latch.
-    inline void set(Registry& registry) noexcept;
+    inline void set(Scheduler& scheduler) noexcept;
     // Waiter: announce sleeping; false when the latch is already set.
     bool begin_sleep() noexcept {
         int expected = unset_;
@@ -66,8 +66,8 @@ public:
     void set() noexcept;
     // Spins briefly (unless the last loops outlasted the spin), yields for a
     // while, then blocks until set; leaves the latch ready for reuse. Pauses
-    // only in one of `registry`'s spin slots.
-    void wait(Registry& registry) noexcept;
+    // only in one of `scheduler`'s spin slots.
+    void wait(Scheduler& scheduler) noexcept;
     static CallerLatch& for_this_thread() noexcept;
 
 private:
@@ -82,15 +82,15 @@ private:
     std::condition_variable cv_;
 };
 
-class Registry {
+class Scheduler {
 public:
     // Starts `workers` threads through `starter`, of which at most
     // `spin_limit` (at least 1) spin at a time, callers in their wait
     // included. Returns once the threads exist, before they have run. Returns
     // null and the system error when one cannot start; the threads already
     // started are stopped.
-    static Registry* create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
-                            int& error);
+    static Scheduler* create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
+                             int& error);
 
     std::size_t size() const noexcept { return count_; }
     std::size_t spin_limit() const noexcept { return spin_limit_; }
@@ -129,7 +129,7 @@ public:
     void shut_down() noexcept;
 
 private:
-    Registry(std::size_t workers, std::size_t spin_limit);
+    Scheduler(std::size_t workers, std::size_t spin_limit);
     static void* worker_entry(void* arg);
     void main_loop(WorkerThread& self);
     void release() noexcept;
@@ -186,9 +186,10 @@ private:
     std::condition_variable threads_cv_;    // signalled when either count changes
 };
 
-inline void JoinLatch::set(Registry& registry) noexcept {
+inline void JoinLatch::set(Scheduler& scheduler) noexcept {
     WorkerThread* owner = owner_;  // the job may be gone once the state is set
-    if (state_.exchange(set_, std::memory_order_acq_rel) == sleeping_) registry.wake_worker(*owner);
+    if (state_.exchange(set_, std::memory_order_acq_rel) == sleeping_)
+        scheduler.wake_worker(*owner);
 }
 
 }  // namespace kestrix::detail
