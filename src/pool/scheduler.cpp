@@ -15,9 +15,7 @@ namespace {
 // wait. The wait ends early when what the thread waits for has happened or
 // a job is handed in from outside: both are single flags that cost nothing
 // to read until they change, where reading the other workers' deques on
-// every pause takes their lines from under their owners (128 x 128
-// products then took 50 % longer). An empty loop of 100 items from outside
-// ran 15 % faster than with the full wait, a 64 x 64 product 3-10 %.
+// every pause would take their lines from under their owners.
 // The first rounds only pause, so that a hand-off within microseconds
 // finds the worker awake; later rounds yield, because on a machine with as
 // many workers as cores a spinning thread would otherwise keep the thread
@@ -39,18 +37,15 @@ constexpr unsigned crowded_after = 3;
 constexpr unsigned probe_rounds = 4;
 
 // The caller pauses for about 25 us, then yields for a while, then blocks.
-// Yielding early measured worse for loops of a few microseconds: the caller's
-// core goes to a worker only to be taken back when the caller is rescheduled.
+// Yielding early is worse for loops of a few microseconds: the caller's core
+// goes to a worker only to be taken back when the caller is rescheduled.
 // After a loop longer than the pause, the caller starts its next waits with
-// the yields: a loop of that length wants every core, and 192 x 192 to
-// 256 x 256 products ran 25-35 % faster on two workers when the caller did
-// not hold one of them. It pauses first again after a loop shorter than half
-// the pause. (With one bound for both, a loop near it flipped between the
-// two ways: a 64-row loop of 29 us of work took a 35 us median on two
-// workers, against 21 us with the two bounds.) A loop's length runs from the
-// hand-in to the moment it was set done, not to the caller's return: a
-// caller that gave its core away returns late, and counting that kept short
-// loops in the yields, where 5 us of work took 18 us instead of 6.
+// the yields: a loop of that length wants every core, the caller's included.
+// It pauses first again only after a loop shorter than half the pause, so
+// that a loop near one bound does not flip between the two ways. A loop's
+// length runs from the hand-in to the moment it was set done, not to the
+// caller's return: a caller that gave its core away returns late, and
+// counting that would keep short loops in the yields.
 constexpr double caller_pause_ns = 25'000;
 constexpr double short_loop_ns = caller_pause_ns / 2;
 constexpr unsigned caller_yields = 64;
@@ -65,8 +60,7 @@ constexpr double caller_probe_ns = 3'000;
 // Callers whose loop has finished while they had given their core away
 // (yielding). Idle workers yield instead of pausing while it is nonzero: the
 // finished caller may be queued behind one of them on its core, and a worker
-// in its pause phase would hold that core for up to pause_rounds rounds
-// (12.8 us; 128 x 128 products then took 53 us, of which 35 computing).
+// in its pause phase would hold that core for up to pause_rounds rounds.
 alignas(64) std::atomic<unsigned> runnable_callers{0};
 
 // A pause instruction lasts from under 20 ns to over 100 ns depending on the
