@@ -18,8 +18,8 @@ constexpr std::size_t cache_line = 64;
 
 // The last freed huge buffer of up to 64 MiB is kept for the next allocation
 // of the same size: results of one shape in a loop then reuse mapped pages
-// instead of faulting in and zeroing fresh ones. The lock is a flag, so that nothing here has a
-// destructor to run at exit.
+// instead of faulting in and zeroing fresh ones. The lock is a flag, so that
+// nothing here has a destructor to run at exit.
 constexpr std::size_t kept_limit = std::size_t{64} << 20;
 std::atomic_flag kept_lock = ATOMIC_FLAG_INIT;
 void* kept_buffer = nullptr;  // guarded by kept_lock, as is kept_bytes
