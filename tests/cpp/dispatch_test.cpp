@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "fault_message.h"
 #include "matrix/matmul_kernels.h"
 #include "pool/fault.h"
 #include "solver/solver_kernels.h"
+#include "support.h"
 
 namespace kestrix {
 namespace {

@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "fault_message.h"
 #include "matrix/dispatch.h"
 #include "pool/fault.h"
 #include "pool/pool.h"
+#include "support.h"
 
 namespace kestrix {
 namespace {

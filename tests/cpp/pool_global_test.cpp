@@ -14,6 +14,7 @@
 #include "pool/loops.h"
 #include "pool/pool.h"
 #include "pool/thread_start.h"
+#include "support.h"
 
 // A forked child of a threaded process must be allowed to go on running.
 extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
@@ -22,11 +23,6 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_opt
 
 namespace kestrix {
 namespace {
-
-std::size_t thread_count() {
-    auto it = std::filesystem::directory_iterator("/proc/self/task");
-    return std::size_t(std::distance(begin(it), end(it)));
-}
 
 bool loop_needing_workers_works() {
     return parallel_sum(global_pool(), FloatSeq(10000, 1.0f), [](float v) { return v; }) == 1e4f;

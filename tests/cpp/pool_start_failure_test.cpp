@@ -12,6 +12,7 @@
 
 #include "pool/pool.h"
 #include "pool/thread_start.h"
+#include "support.h"
 
 namespace kestrix {
 namespace {
@@ -22,11 +23,6 @@ std::atomic<int> starts{0};
 int failing_second_start(void* (*entry)(void*), void* arg, std::size_t stack) {
     if (starts.fetch_add(1) == 1) return EAGAIN;
     return start_detached_thread(entry, arg, stack);
-}
-
-std::size_t thread_count() {
-    auto it = std::filesystem::directory_iterator("/proc/self/task");
-    return std::size_t(std::distance(begin(it), end(it)));
 }
 
 std::string failure_of_worker_count() {

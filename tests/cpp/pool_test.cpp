@@ -1,69 +1,48 @@
-// The pool and the five loop shapes on it: run and join semantics, exact
+// The pool's loops: the five loop shapes, run and join semantics, exact
 // split trees with one worker, results that do not depend on the split,
-// left-first failures, concurrent and nested use, sleeping workers, and the
-// work-stealing deque.
+// left-first failures, the spin limit, concurrent and nested use, and
+// sleeping workers.
 #include "pool/pool.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "gated_start.h"
-#include "pool/deque.h"
 #include "pool/loops.h"
+#include "pool/split_tree.h"
 #include "pool/thread_start.h"
 #include "pool/worker_count.h"
+#include "support.h"
 
 namespace kestrix {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 float identity(float v) { return v; }
 
-// The split tree of one worker written out independently: only the two
-// halves of the caller's split are taken over (there is no thief).
-float tree_sum(const FloatSeq& xs, std::size_t lo, std::size_t hi, std::size_t budget, bool taken) {
-    std::size_t len = hi - lo;
-    if (len < 2 || (!taken && budget == 0)) {
-        float s = -0.0f;
-        for (std::size_t i = lo; i < hi; ++i) s = s + xs[i];
-        return s;
-    }
-    budget = taken ? std::max<std::size_t>(budget / 2, 1) : budget / 2;
-    std::size_t mid = lo + len / 2;
-    return tree_sum(xs, lo, mid, budget, false) + tree_sum(xs, mid, hi, budget, false);
-}
-
+// The sum parallel_sum must give on one worker: -0.0 plus each leaf's items
+// in order, leaves combined as the split rule's one-worker tree says.
 float one_worker_sum(const FloatSeq& xs) {
-    std::size_t n = xs.size(), mid = n / 2;
-    if (n < 2) return tree_sum(xs, 0, n, 0, false);
-    return tree_sum(xs, 0, mid, 0, true) + tree_sum(xs, mid, n, 0, true);
-}
-
-// The failure message of call(); its report on stderr is swallowed.
-std::string fault_message(auto&& call) {
-    ::testing::internal::CaptureStderr();
-    std::string message = "<no fault>";
-    try {
-        call();
-    } catch (const Fault& f) {
-        message = f.message();
-    }
-    ::testing::internal::GetCapturedStderr();
-    return message;
+    std::vector<SplitNode> tree = one_worker_tree(xs.size());
+    auto sum = [&](auto& self, std::size_t at) -> float {
+        const SplitNode& n = tree[at];
+        if (!n.is_leaf()) return self(self, n.left) + self(self, n.right);
+        float s = -0.0f;
+        for (std::size_t i = n.lo; i < n.hi; ++i) s = s + xs[i];
+        return s;
+    };
+    return sum(sum, 0);
 }
 
 FloatSeq awkward(std::size_t n) {
@@ -204,38 +183,6 @@ TEST_P(Failures, NearestTheStartWinsAndEachLeafReports) {
 
 INSTANTIATE_TEST_SUITE_P(Workers, Failures,
                          ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Bool()));
-
-using test_support::gate_open;
-using test_support::gated_start;
-using test_support::past_gate;
-
-// A pool is ready once its threads exist: no worker has run when it is
-// handed out, and a loop handed in then runs when they do.
-TEST(Start, APoolIsReadyBeforeItsWorkersRun) {
-    ThreadStarter before = set_thread_starter(&gated_start);
-    std::thread watchdog([] {  // a pool that waited for its workers fails instead of hanging
-        for (int i = 0; i < 10000 && !gate_open; ++i) std::this_thread::sleep_for(1ms);
-        gate_open = true;
-    });
-    {
-        Pool pool(3);
-        EXPECT_EQ(past_gate.load(), 0);
-        std::atomic<bool> loop_done{false};
-        float sum = 0.0f;
-        std::thread caller([&] {
-            sum = parallel_sum(pool, FloatSeq(1000, 1.0f), identity);
-            loop_done = true;
-        });
-        EXPECT_FALSE(loop_done.load());  // no worker can have run it yet
-        gate_open = true;
-        caller.join();
-        EXPECT_EQ(sum, 1000.0f);
-        pool.wait_until_started();
-        EXPECT_EQ(past_gate.load(), 3);
-    }
-    watchdog.join();
-    set_thread_starter(before);
-}
 
 // However many workers and callers, no more threads spin at once than the
 // limit: the rest sleep (or block) at once. Loops of every length, so that
@@ -386,9 +333,20 @@ TEST(Join, BothHalvesRunAndTheFirstFailureWins) {
     EXPECT_EQ(pool.run([](bool) { return 5; }), 5);  // the pool is still usable
 }
 
-TEST(Join, EmptyResultIsAnInternalError) {
-    detail::JobResult<int> never_ran;
-    EXPECT_EQ(fault_message([&] { never_ran.take(); }), "internal error: entered unreachable code");
+// Results are moved out, never copied: from both halves of a join, inside
+// and outside the pool, stolen or not.
+TEST(Join, MoveOnlyResultsComeBackFromBothHalves) {
+    Pool pool(2);
+    for (int r = 0; r < 200; ++r) {
+        auto [a, b] = pool.join([r](bool) { return std::make_unique<int>(r); },
+                                [r](bool) { return std::make_unique<int>(-r); });
+        ASSERT_EQ(*a + *b, 0);
+        auto inner = pool.run([&](bool) {
+            return pool.join([](bool) { return std::make_unique<int>(1); },
+                             [](bool) { return std::make_unique<int>(2); });
+        });
+        ASSERT_EQ(*inner.first + *inner.second, 3);
+    }
 }
 
 TEST(Join, NestingDeeperThanTheDequeRunsTheRestInline) {
@@ -410,100 +368,6 @@ TEST(Sleep, WorkersAsleepAreWokenByNewWork) {
             std::this_thread::sleep_for(pause);  // long enough for the workers to sleep
             for (int r = 0; r < 20; ++r)
                 ASSERT_EQ(parallel_sum(pool, in, [](float v) { return v; }), 64.0f);
-        }
-    }
-}
-
-std::size_t thread_count() {
-    auto it = std::filesystem::directory_iterator("/proc/self/task");
-    return std::size_t(std::distance(begin(it), end(it)));
-}
-
-// Waits up to 5 s for the thread count to stop changing, or to reach `want`:
-// workers of destroyed pools may still be on their way out.
-std::size_t settled_thread_count(std::size_t want = 0) {
-    std::size_t n = thread_count();
-    for (int i = 0; i < 1000 && n != want; ++i) {
-        std::this_thread::sleep_for(5ms);
-        if (std::exchange(n, thread_count()) == n && want == 0) break;
-    }
-    return n;
-}
-
-TEST(Pool, StartsItsWorkersAndStopsThemWhenDestroyed) {
-    std::thread([] {}).join();  // a sanitizer's helper thread starts with the first thread
-    std::size_t before = settled_thread_count();
-    {
-        Pool pool(5);
-        EXPECT_EQ(thread_count(), before + 5);
-    }
-    EXPECT_EQ(settled_thread_count(before), before);
-}
-
-TEST(WorkDeque, OwnerLifoThiefFifoAndFullRefuses) {
-    detail::WorkDeque<int, 8> d;
-    int items[9];
-    for (int i = 0; i < 8; ++i) ASSERT_TRUE(d.push(&items[i]));
-    EXPECT_FALSE(d.push(&items[8]));
-    EXPECT_EQ(d.steal(), &items[0]);
-    EXPECT_TRUE(d.push(&items[8]));  // the slot freed by the steal is reused
-    EXPECT_EQ(d.pop(), &items[8]);
-    EXPECT_EQ(d.pop(), &items[7]);
-    EXPECT_EQ(d.steal(), &items[1]);
-    while (d.pop() != nullptr) {}
-    EXPECT_EQ(d.steal(), nullptr);
-    EXPECT_TRUE(d.empty());
-}
-
-TEST(WorkDeque, EveryItemIsTakenExactlyOnceUnderContention) {
-    constexpr std::size_t total = 200000;
-    detail::WorkDeque<int, 64> d;
-    std::vector<int> items(total);
-    std::vector<std::atomic<int>> taken(total);
-    std::atomic<bool> done{false};
-    auto take = [&](int* p) { taken[std::size_t(p - items.data())].fetch_add(1); };
-    std::vector<std::thread> thieves;
-    for (int t = 0; t < 2; ++t)
-        thieves.emplace_back([&] {
-            while (!done)
-                if (int* p = d.steal()) take(p);
-        });
-    for (std::size_t i = 0; i < total; ++i) {
-        while (!d.push(&items[i]))
-            if (int* p = d.pop()) take(p);
-        if (i % 3 == 0)
-            if (int* p = d.pop()) take(p);
-    }
-    while (int* p = d.pop()) take(p);
-    done = true;
-    for (auto& t : thieves) t.join();
-    while (int* p = d.steal()) take(p);
-    for (std::size_t i = 0; i < total; ++i) ASSERT_EQ(taken[i].load(), 1) << i;
-}
-
-// The last freed huge buffer is kept for the next allocation of its size,
-// and only of its size; asked for zeros, the reused buffer holds zeros.
-TEST(FloatSeqBuffers, AKeptBufferServesOnlyItsOwnSize) {
-    constexpr std::size_t small = std::size_t{3} << 20, large = small + (std::size_t{1} << 20);
-    const float* kept_small = FloatSeq(small, 1.0f).data();
-    FloatSeq bigger(large, 2.0f);
-    EXPECT_NE(bigger.data(), kept_small);
-    const float* kept_large = bigger.data();
-    bigger = FloatSeq();
-    FloatSeq zeros(large, 0.0f);
-    EXPECT_EQ(zeros.data(), kept_large);
-    EXPECT_EQ(std::count(zeros.begin(), zeros.end(), 0.0f), std::ptrdiff_t(large));
-}
-
-// Every buffer starts on a cache line (huge ones on a 2 MiB page), also when
-// malloc's own alignment is less; sizes that are not whole lines included.
-TEST(FloatSeqBuffers, StartOnACacheLine) {
-    for (std::size_t n : {1u, 3u, 17u, 1000u, 65536u, 1u << 19}) {
-        std::vector<FloatSeq> held;  // held, so that no two share an address by reuse
-        for (int i = 0; i < 8; ++i) {
-            held.emplace_back(n, 1.0f);
-            auto addr = reinterpret_cast<std::uintptr_t>(held.back().data());
-            EXPECT_EQ(addr % (n < (1u << 19) ? 64 : std::size_t{2} << 20), 0u) << n;
         }
     }
 }

@@ -14,10 +14,10 @@
 #include <tuple>
 #include <vector>
 
-#include "fault_message.h"
 #include "pool/fault.h"
 #include "pool/split_tree.h"
 #include "solver/solver_kernels.h"
+#include "support.h"
 
 namespace kestrix {
 namespace {
@@ -29,17 +29,8 @@ Matrix matrix(const Floats& data, std::uint64_t rows, std::uint64_t cols) {
 }
 
 Floats random_f32(std::size_t n, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-2.0f, 2.0f);
-    Floats v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
-}
-
-std::vector<std::uint32_t> bits(const auto& v) {
-    std::vector<std::uint32_t> out;
-    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
-    return out;
+    FloatSeq v = random_floats(n, seed);
+    return Floats(v.begin(), v.end());
 }
 
 // Training written out for a one-worker pool: each pass sums the samples'
@@ -90,11 +81,6 @@ const Isa all_isas[] = {Isa::baseline, Isa::avx2, Isa::avx512};
 void PrintTo(Isa isa, std::ostream* os) { *os << isa_name(isa); }
 
 namespace {
-
-// Forces one kernel variant for the rest of the test, or skips it.
-#define FORCE_KERNELS(isa)                                                        \
-    if (!isa_supported(isa)) GTEST_SKIP() << "kernel variant not supported here"; \
-    IsaOverride forced_kernels(isa)
 
 void expect_fit_matches_oracle(const Floats& x, const Floats& y, std::size_t n, std::size_t c,
                                float lr, std::uint64_t iters, Pool& pool) {

@@ -1,0 +1,67 @@
+#pragma once
+// Helpers the C++ suites share: failure messages, bit patterns, random
+// floats, the process's thread count and the scoped kernel choice.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "matrix/dispatch.h"
+#include "pool/fault.h"
+#include "pool/float_seq.h"
+
+namespace kestrix {
+
+// The message of the internal failure call() ends in; its report on stderr
+// is swallowed.
+inline std::string fault_message(auto&& call) {
+    ::testing::internal::CaptureStderr();
+    std::string message = "<no fault>";
+    try {
+        call();
+    } catch (const Fault& f) {
+        message = f.message();
+    }
+    ::testing::internal::GetCapturedStderr();
+    return message;
+}
+
+inline std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+// The bit patterns of a range of floats, for exact comparisons that show NaNs
+// and signed zeros.
+inline std::vector<std::uint32_t> bits(const auto& values) {
+    std::vector<std::uint32_t> out;
+    for (float x : values) out.push_back(bits(x));
+    return out;
+}
+
+// n floats drawn evenly from [-2, 2).
+inline FloatSeq random_floats(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(-2.0f, 2.0f);
+    FloatSeq v(n);
+    for (float& x : v) x = dist(gen);
+    return v;
+}
+
+// Threads of this process now.
+inline std::size_t thread_count() {
+    auto it = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(it), end(it)));
+}
+
+}  // namespace kestrix
+
+// Forces one kernel variant for the rest of the test, or skips it where the
+// processor lacks it.
+#define FORCE_KERNELS(isa)                                                 \
+    if (!::kestrix::isa_supported(isa))                                    \
+        GTEST_SKIP() << ::kestrix::isa_name(isa) << " not supported here"; \
+    ::kestrix::IsaOverride forced_kernels(isa)
