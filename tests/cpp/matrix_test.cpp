@@ -258,12 +258,20 @@ TEST(ShortRecord, FailsAtTheFirstMissingIndex) {
     EXPECT_EQ(fault_message([&] { matmul(bad, make_matrix({1, 2, 3}, 3, 1), pool); }), want);
 }
 
-// The same through every kind of product kernel, on a pool that splits them:
-// a short left operand fails at its last row, a short right one at row 0.
+// The same through every kind of product kernel, on a pool that splits them,
+// in small and large products: a short left operand fails at its last row, a
+// short right one at row 0.
 TEST(ShortRecord, EveryProductPathFailsBeforeReading) {
     Pool pool(3);
-    for (auto [m, n] :
-         {std::pair<std::size_t, std::size_t>{2, 1}, {40, 3}, {2, 9}, {5, 9}, {20, 20}}) {
+    for (auto [m, n] : {std::pair<std::size_t, std::size_t>{2, 1},
+                        {40, 3},
+                        {2, 9},
+                        {5, 9},
+                        {20, 20},
+                        {100000, 1},
+                        {2, 50000},
+                        {5, 20000},
+                        {20000, 20}}) {
         Matrix short_a{FloatSeq(3 * m - 1, 1.0f), m, 3}, short_b{FloatSeq(3 * n - 1, 1.0f), 3, n};
         Matrix a = make_matrix(FloatSeq(3 * m, 1.0f), m, 3),
                b = make_matrix(FloatSeq(3 * n, 1.0f), 3, n);
