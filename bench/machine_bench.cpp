@@ -1,7 +1,8 @@
 // The machine's own limits, so that the report can say how close each kernel
 // comes to them on whatever machine it runs: the float32 throughput of
 // separate multiply and add instructions (the only kind the kernels use), and
-// the memory bandwidth of a streaming read-and-write, both with every core busy.
+// the memory bandwidth of a streaming read-and-write and of a read alone, all
+// with every core busy.
 // The fused multiply-add's throughput is measured beside them, as the ceiling
 // of a peer that may round once per multiply-add where kestrix rounds twice.
 #include <benchmark/benchmark.h>
@@ -87,6 +88,17 @@ void BM_FusedPeak(benchmark::State& state) {
 }
 BENCHMARK(BM_FusedPeak)->Threads(1)->Threads(cores)->UseRealTime();
 
+// GBps: `bytes` of traffic per iteration, summed over the threads.
+void count_bytes(benchmark::State& state, double bytes) {
+    state.counters["GBps"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * bytes / 1e9, benchmark::Counter::kIsRate);
+}
+
+// One thread per core and one alone, timed by the clock on the wall.
+void on_threads(benchmark::internal::Benchmark* b) {
+    b->Threads(1)->Threads(cores)->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
 // dst = src * 1.5 over 64 MiB per thread, far beyond the caches: 8 bytes of
 // traffic per element, counted as add and mul count theirs.
 void BM_StreamBandwidth(benchmark::State& state) {
@@ -97,14 +109,28 @@ void BM_StreamBandwidth(benchmark::State& state) {
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     }
-    state.counters["GBps"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * n * 8 / 1e9, benchmark::Counter::kIsRate);
+    count_bytes(state, static_cast<double>(n) * 8);
 }
-BENCHMARK(BM_StreamBandwidth)
-    ->Threads(1)
-    ->Threads(cores)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StreamBandwidth)->Apply(on_threads);
+
+// A sum over 64 MiB per thread, read only: the limit of a product that
+// reads a large operand and writes a small result. Eight independent sums,
+// so that the additions never wait on one another and only the reads bound
+// the loop.
+void BM_ReadBandwidth(benchmark::State& state) {
+    constexpr std::size_t n = std::size_t{16} << 20;
+    FloatSeq src(n, 1.0f);
+    const float* p = src.data();
+    for (auto _ : state) {
+        __m128 s[8] = {};
+        for (std::size_t i = 0; i < n; i += 32)
+            for (int j = 0; j < 8; ++j) s[j] = _mm_add_ps(s[j], _mm_load_ps(p + i + 4 * j));
+        for (int j = 1; j < 8; ++j) s[0] = _mm_add_ps(s[0], s[j]);
+        benchmark::DoNotOptimize(s[0]);
+    }
+    count_bytes(state, static_cast<double>(n) * 4);
+}
+BENCHMARK(BM_ReadBandwidth)->Apply(on_threads);
 
 }  // namespace
 }  // namespace kestrix

@@ -6,8 +6,10 @@ shape: the best time of each side, the ratio (numpy time / kestrix time), the
 GFLOP/s, the share of the exact float32 peak (separate multiply and add), the
 bound the shape has at this machine's limits (arithmetic or memory), and for
 memory-bound shapes the share of the streaming bandwidth at which kestrix
-reads its operands and writes its result. The peak and the bandwidth come
-from build/bench/machine_bench, measured in the same run.
+reads its operands and writes its result, and the same rate as a share of
+the read-only bandwidth (the limit of a product that reads a large operand
+and writes a small result). The peak and the bandwidths come from
+build/bench/machine_bench, measured in the same run.
 
     python3 bench/shapes_vs_numpy.py [--build build] [--quick] [--out FILE]
 """
@@ -21,7 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from bench_vs_numpy import machine, machine_limits, numpy_env  # noqa: E402
+from bench_vs_numpy import google_benchmark, machine, machine_limits, numpy_env  # noqa: E402
 
 # (m, k, n): the products of the issue first, then others of the same
 # families (few columns, few rows, vectors, long inner dimensions, odd and
@@ -61,6 +63,7 @@ def clock_hz():
 
 def measure(shapes, np, KestrixMatrix, limits):
     peak, bandwidth = limits.get("peak_gflops"), limits.get("bandwidth_gbs")
+    read_bandwidth = limits.get("read_bandwidth_gbs")
     rng = np.random.default_rng(7)
     hz = clock_hz()
     rows = []
@@ -78,7 +81,8 @@ def measure(shapes, np, KestrixMatrix, limits):
         row = {"shape": f"{m}×{k} · {k}×{n}", "kestrix_ms": t_k * 1e3, "numpy_ms": t_np * 1e3,
                "ratio": t_np / t_k, "gflops": gflops,
                "peak_share": gflops / peak if peak else None, "bound": bound,
-               "bandwidth_share": moved / t_k / 1e9 / bandwidth if bandwidth else None}
+               "bandwidth_share": moved / t_k / 1e9 / bandwidth if bandwidth else None,
+               "read_share": moved / t_k / 1e9 / read_bandwidth if read_bandwidth else None}
         if m * n < 16 and hz:
             row["chain_ms"], row["mhz"] = k * ADD_LATENCY_CYCLES / hz * 1e3, hz / 1e6
         share = row["peak_share"] if bound == "arithmetic" else row["bandwidth_share"]
@@ -93,15 +97,16 @@ def measure(shapes, np, KestrixMatrix, limits):
 
 def table(rows):
     out = ["| product (m×k · k×n) | kestrix | numpy | ratio | GFLOP/s | share of exact peak "
-           "| bound | share of bandwidth | goal met by |",
-           "|---|---|---|---|---|---|---|---|---|"]
+           "| bound | share of bandwidth | share of read bandwidth | goal met by |",
+           "|---|---|---|---|---|---|---|---|---|---|"]
     for r in rows:
         bw = f"{r['bandwidth_share']:.0%}" if r["bound"] == "memory" and r["bandwidth_share"] else ""
+        rd = f"{r['read_share']:.0%}" if r["bound"] == "memory" and r["read_share"] else ""
         peak = f"{r['peak_share']:.0%}" if r["peak_share"] is not None else ""
         met = r["met"] + (f" (chain of dependent adds: {r['chain_ms']:.2f} ms at the reported "
                           f"{r['mhz']:.0f} MHz)" if "chain_ms" in r else "")
         out.append(f"| {r['shape']} | {r['kestrix_ms']:.3f} ms | {r['numpy_ms']:.3f} ms | "
-                   f"{r['ratio']:.2f} | {r['gflops']:.1f} | {peak} | {r['bound']} | {bw} | {met} |")
+                   f"{r['ratio']:.2f} | {r['gflops']:.1f} | {peak} | {r['bound']} | {bw} | {rd} | {met} |")
     return "\n".join(out)
 
 
@@ -123,13 +128,19 @@ def main():
     import numpy as np
     from kestrix import KestrixMatrix
     limits = {} if args.no_limits else machine_limits(args.build)
+    if not args.no_limits:
+        read = google_benchmark(args.build, "machine_bench",
+                                f"ReadBandwidth.*threads:{os.cpu_count()}$", "GBps")
+        limits["read_bandwidth_gbs"] = next(iter(read.values()), None)
     rows = measure(QUICK if args.quick else SHAPES, np, KestrixMatrix, limits)
     info = machine()
     peak, bw = limits.get("peak_gflops"), limits.get("bandwidth_gbs")
     head = (f"{info['cpu']}, {info['cores']} cores, {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC; "
             f"numpy {np.__version__}; exact float32 peak "
             + (f"{peak:.0f} GFLOP/s" if peak else "not measured")
-            + (f", streaming bandwidth {bw:.1f} GB/s" if bw else ""))
+            + (f", streaming bandwidth {bw:.1f} GB/s" if bw else "")
+            + (f", read-only bandwidth {limits['read_bandwidth_gbs']:.1f} GB/s"
+               if limits.get("read_bandwidth_gbs") else ""))
     text = head + "\n\n" + table(rows) + "\n"
     print(text)
     Path(args.out).parent.mkdir(parents=True, exist_ok=True)

@@ -170,6 +170,15 @@ void check_row(std::size_t i, std::size_t k, std::size_t n, std::size_t a_len, s
     if (bad_b < k) fail_index(b_len, b_len);
 }
 
+// check_row over rows [lo, hi). Operands that hold every value these rows
+// read are told apart with two divisions, instead of one per row: the
+// per-row division costs as much as a short row's whole product.
+void check_rows(std::size_t lo, std::size_t hi, std::size_t k, std::size_t n, std::size_t a_len,
+                std::size_t b_len) {
+    if (k == 0 || lo >= hi || (a_len / k >= hi && b_len / n >= k)) return;
+    for (std::size_t i = lo; i < hi; ++i) check_row(i, k, n, a_len, b_len);
+}
+
 struct Problem {
     const float* a;
     const float* b;
@@ -290,6 +299,25 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
 // 10-30 % slower in place.
 constexpr std::size_t in_place_rows = 128;
 
+// Products of at most this many multiply-adds run on the calling thread
+// alone: handing one to the pool and waking a sleeping second worker takes
+// longer than such a product takes on one core. Which thread computes an
+// element changes none of its bits.
+constexpr std::uint64_t alone_work = std::uint64_t{1} << 18;
+
+// leaf over the units [0, units) of pr: on the pool, or on the calling
+// thread when the product is too small to share.
+template <class Leaf>
+void run_units(Pool& pool, const Problem& pr, std::size_t units, Leaf leaf) {
+    std::uint64_t work = 0;
+    if (!__builtin_mul_overflow(std::uint64_t{pr.m} * pr.n, std::uint64_t{pr.k}, &work) &&
+        work <= alone_work) {
+        leaf(std::size_t{0}, units);
+        return;
+    }
+    parallel_leaves(pool, units, leaf);
+}
+
 // Parts into which a loop of `units` is cut when it would otherwise leave
 // workers idle: two per worker, so that an uneven part is not the last.
 std::size_t parts_for(Pool& pool, std::size_t units, std::size_t most) {
@@ -327,10 +355,10 @@ void rows_of_panel(const Problem& pr, std::size_t r0, std::size_t r1, std::size_
 void in_place_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
     const std::size_t panels = (pr.n + pr.kernels->nr - 1) / pr.kernels->nr;
     const std::size_t groups = parts_for(pool, panels, pr.m);
-    parallel_leaves(pool, panels * groups, [&](std::size_t lo, std::size_t hi) {
+    run_units(pool, pr, panels * groups, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t u = lo; u < hi; ++u) {
-            std::size_t g = u % groups, r0 = g * pr.m / groups, r1 = (g + 1) * pr.m / groups;
-            for (std::size_t i = r0; i < r1; ++i) check_row(i, pr.k, pr.n, a_len, b_len);
+            std::size_t g = u % groups;
+            check_rows(g * pr.m / groups, (g + 1) * pr.m / groups, pr.k, pr.n, a_len, b_len);
         }
         for (std::size_t u = lo; u < hi; ++u) {
             std::size_t g = u % groups;
@@ -347,8 +375,8 @@ void stream_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_
     std::size_t width = (pr.n / pool.size() + 7) / 8 * 8;
     width = std::clamp(width, narrowest, widest);
     const std::size_t blocks = (pr.n + width - 1) / width;
-    parallel_leaves(pool, blocks, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = 0; i < pr.m; ++i) check_row(i, pr.k, pr.n, a_len, b_len);
+    run_units(pool, pr, blocks, [&](std::size_t lo, std::size_t hi) {
+        check_rows(0, pr.m, pr.k, pr.n, a_len, b_len);
         for (std::size_t u = lo; u < hi; ++u) {
             const std::size_t j0 = u * width, w = std::min(width, pr.n - j0);
             pr.kernels->stream[pr.m - 1](pr.k, pr.a, pr.k, pr.b + j0, pr.n, pr.c + j0, pr.n, w);
@@ -363,13 +391,13 @@ void narrow_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_
     constexpr std::size_t block = 8;
     const std::size_t blocks = (pr.m + block - 1) / block;
     const std::size_t groups = parts_for(pool, blocks, pr.n);
-    parallel_leaves(pool, groups * blocks, [&](std::size_t lo, std::size_t hi) {
+    run_units(pool, pr, groups * blocks, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t u = lo; u < hi;) {
             const std::size_t g = u / blocks, first = u % blocks;
             const std::size_t last = std::min(blocks, first + (hi - u));
             const std::size_t r0 = first * block, r1 = std::min(pr.m, last * block);
             const std::size_t c0 = g * pr.n / groups, c1 = (g + 1) * pr.n / groups;
-            for (std::size_t i = r0; i < r1; ++i) check_row(i, pr.k, pr.n, a_len, b_len);
+            check_rows(r0, r1, pr.k, pr.n, a_len, b_len);
             pr.kernels->narrow[c1 - c0 - 1](r1 - r0, pr.k, pr.a + r0 * pr.k, pr.k, pr.b + c0, pr.n,
                                             pr.c + r0 * pr.n + c0, pr.n);
             u += last - first;
@@ -418,8 +446,8 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
                pack && !own ? &shared : nullptr,
                own ? products.fetch_add(1, std::memory_order_relaxed) + 1 : 0};
 
-    parallel_leaves(p, m, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) check_row(i, k, n, a_len, b_len);
+    run_units(p, pr, m, [&](std::size_t lo, std::size_t hi) {
+        check_rows(lo, hi, k, n, a_len, b_len);
         compute_rows(pr, lo, hi);
     });
     if (pack && !own) shared.trim(retained_packing);

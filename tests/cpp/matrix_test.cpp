@@ -55,12 +55,14 @@ struct Shape {
 
 // Around every tile size (4x8, 6x16, 8x32), the k and row blocks, the
 // in-place/packed boundary of the right operand, the row copy of wide left
-// operands, and degenerate dimensions.
+// operands, degenerate dimensions, and either side of the size below which a
+// product runs on the calling thread alone.
 const Shape shapes[] = {
-    {0, 3, 2},       {1, 1, 1},     {1, 7, 1},     {2, 0, 3},     {3, 5, 2},
-    {5, 1, 33},      {7, 13, 31},   {6, 9, 32},    {13, 17, 65},  {17, 33, 9},
-    {1, 300, 100},   {4, 64, 64},   {25, 257, 33}, {20, 260, 61}, {45, 300, 250},
-    {150, 513, 130}, {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33},
+    {4096, 64, 1}, {4097, 64, 1}, {2, 4096, 32}, {2, 4097, 32}, {64, 64, 64},   {65, 64, 64},
+    {200, 20, 65}, {200, 20, 66}, {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},
+    {3, 5, 2},     {5, 1, 33},    {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},
+    {1, 300, 100}, {4, 64, 64},   {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130},
+    {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33},
 };
 
 // Every dimension at 0, 1, 2, 15, 16, 17, 31, 33, 513 and a long one, each
@@ -73,7 +75,7 @@ std::vector<Shape> edge_shapes() {
     auto add = [&](Shape s) {
         bool seen = false;
         for (const Shape& o : out) seen = seen || (o.m == s.m && o.k == s.k && o.n == s.n);
-        if (!seen && s.m * s.k * s.n <= 600000) out.push_back(s);
+        if (!seen && s.m * s.k * s.n <= 2000000) out.push_back(s);
     };
     for (std::size_t d : dims)
         for (Shape s : {Shape{d, 31, 1}, Shape{d, 17, 7}, Shape{d, 9, 33},  // rows vary
@@ -258,12 +260,20 @@ TEST(ShortRecord, FailsAtTheFirstMissingIndex) {
     EXPECT_EQ(fault_message([&] { matmul(bad, make_matrix({1, 2, 3}, 3, 1), pool); }), want);
 }
 
-// The same through every kind of product kernel, on a pool that splits them:
-// a short left operand fails at its last row, a short right one at row 0.
+// The same through every kind of product kernel, in products small enough
+// to run on the calling thread and large enough to be split: a short left
+// operand fails at its last row, a short right one at row 0.
 TEST(ShortRecord, EveryProductPathFailsBeforeReading) {
     Pool pool(3);
-    for (auto [m, n] :
-         {std::pair<std::size_t, std::size_t>{2, 1}, {40, 3}, {2, 9}, {5, 9}, {20, 20}}) {
+    for (auto [m, n] : {std::pair<std::size_t, std::size_t>{2, 1},
+                        {40, 3},
+                        {2, 9},
+                        {5, 9},
+                        {20, 20},
+                        {100000, 1},
+                        {2, 50000},
+                        {5, 20000},
+                        {20000, 20}}) {
         Matrix short_a{FloatSeq(3 * m - 1, 1.0f), m, 3}, short_b{FloatSeq(3 * n - 1, 1.0f), 3, n};
         Matrix a = make_matrix(FloatSeq(3 * m, 1.0f), m, 3),
                b = make_matrix(FloatSeq(3 * n, 1.0f), 3, n);
