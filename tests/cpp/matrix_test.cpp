@@ -7,8 +7,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
-#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -21,20 +19,6 @@
 
 namespace kestrix {
 namespace {
-
-std::vector<std::uint32_t> bits(const FloatSeq& v) {
-    std::vector<std::uint32_t> out(v.size());
-    if (!v.empty()) std::memcpy(out.data(), v.data(), v.size() * sizeof(float));
-    return out;
-}
-
-FloatSeq random_floats(std::size_t n, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-2.0f, 2.0f);
-    FloatSeq v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
-}
 
 // The definition itself: i-k-j, every product and sum rounded to float32 on
 // its own (volatile keeps the compiler from fusing or reordering them).
@@ -89,8 +73,7 @@ class MatmulExact : public ::testing::TestWithParam<std::tuple<Isa, std::size_t,
 
 TEST_P(MatmulExact, MatchesOracleBitForBit) {
     auto [isa, workers, s] = GetParam();
-    if (!isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
-    IsaOverride forced(isa);
+    FORCE_KERNELS(isa);
     Pool pool(workers);
     FloatSeq a = random_floats(s.m * s.k, 1 + s.m * 31 + s.k);
     FloatSeq b = random_floats(s.k * s.n, 7 + s.n * 17 + s.k);
@@ -149,8 +132,7 @@ class MatmulOperandOrder
 TEST_P(MatmulOperandOrder, SignedZerosAndNaNPayloads) {
     auto [isa, shape] = GetParam();
     auto [m, n] = shape;
-    if (!isa_supported(isa)) GTEST_SKIP();
-    IsaOverride forced(isa);
+    FORCE_KERNELS(isa);
     Pool pool(3);
     auto nan = [](std::uint32_t payload) { return std::bit_cast<float>(0x7fc00000u | payload); };
     auto filled = [](std::size_t count, float v) { return FloatSeq(count, v); };
@@ -193,8 +175,7 @@ class Transpose : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, D
 
 TEST_P(Transpose, MovesEveryBitPatternOnce) {
     auto [isa, workers, d] = GetParam();
-    if (!isa_supported(isa)) GTEST_SKIP() << isa_name(isa) << " not supported here";
-    IsaOverride forced(isa);
+    FORCE_KERNELS(isa);
     Pool pool(workers);
     // Distinct patterns: signalling and quiet NaNs, denormals, both signs.
     FloatSeq src(d.rows * d.cols);
