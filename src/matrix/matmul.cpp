@@ -34,9 +34,8 @@ constexpr std::size_t retained_packing = std::size_t{16} << 20;  // floats
 // within this many floats and each worker has at least this many rows to
 // spend its copy on. Panels that another core packed arrive through
 // cache-to-cache transfers, and repacking lines that it still holds waits on
-// invalidations: with own copies a 512 x 512 product ran 8-12 % faster on two
-// workers. The copies multiply the packing by the worker count, hence the
-// limits.
+// invalidations. The copies multiply the packing by the worker count, hence
+// the limits.
 constexpr std::size_t own_copies_limit = std::size_t{4} << 20;
 constexpr std::size_t own_copy_rows = 64;
 
@@ -154,8 +153,8 @@ Scratch& scratch() {
 
 // Left operand rows at least this far apart (in floats, 4 KiB) are copied
 // per block into consecutive rows: that far apart, the rows of a block crowd
-// onto a few cache sets and evict one another (a copied block ran 6-9 %
-// faster). Closer rows are read in place, which measured the same as a copy.
+// onto a few cache sets and evict one another. Closer rows are read in
+// place, which costs the same as a copy.
 constexpr std::size_t copied_left_stride = 1024;
 
 // The checks that reading row i's operands would make, in the order the
@@ -293,10 +292,8 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
 // Results of at most this many rows are split by columns as well as rows,
 // and read the right operand in place: packing it is a full extra pass over
 // the biggest operand, which the few row tiles each panel serves do not
-// repay. On Zen 3, two workers, other builds running: 64 x 10^5 . 10^5 x 64
-// 67-80 -> 24 ms, 128 x 2048 . 2048 x 2048 41-51 -> 30-33 ms; 1000^2, 1024^2
-// and 3000 x 100 . 100 x 3000, whose panels serve 160 tiles and more, ran
-// 10-30 % slower in place.
+// repay. Products whose panels serve many more row tiles than this are
+// faster packed.
 constexpr std::size_t in_place_rows = 128;
 
 // Products of at most this many multiply-adds run on the calling thread

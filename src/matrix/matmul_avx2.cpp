@@ -41,9 +41,8 @@ inline __m256 add_product(__m256 p, __m256 c) {
 // One pointer walks the first row, the other rows sit at fixed byte offsets
 // from it, and each turn of the loop takes two steps: two steps cost four
 // integer instructions, where the compiler's own addressing spent seven per
-// step. Beside 32 vector instructions a step, those overfilled the dispatch
-// slots of a Zen 3 core: its inner loop ran 13-15 % slower, whole products
-// 3-14 %.
+// step. Beside 32 vector instructions a step, those overfill the dispatch
+// slots of cores that decode as many instructions a cycle as they retire.
 template <std::size_t R>
 void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
             float* c, std::size_t ldc, bool first, const float*) {
@@ -106,8 +105,7 @@ __m256i low_lanes(std::size_t n) {
 // Short rows run Blocks blocks of 8 at a time: one block's N chains of
 // dependent additions leave the adders idle most of the time for small N
 // while the rows come from cache. Long rows run one block at a time: each
-// row is a stream of its own, and 32 of them outran the prefetchers
-// (4096 x 4096 times a vector: 12 ms with four blocks, 2.9 with one).
+// row is a stream of its own, and 32 of them outrun the prefetchers.
 template <int N>
 constexpr int blocks_for = N == 1   ? 4
                            : N == 2 ? 2
@@ -284,12 +282,10 @@ const NarrowKernel avx2_narrow[max_narrow_cols] = {
 
 namespace {
 
-// No fetching variant: on Zen 3 its extra instructions in the loop cost more
-// than the fetches saved (products of 256 11 % slower, 1024 and 2048 within
-// noise). Right operands of more than 128 x 64 floats are packed: read in
-// place at a row stride of 1 KiB, a panel crowds onto 4 of the first-level
-// cache's 64 sets and the kernel ran at 72 % of its speed on packed panels;
-// products of 128 and 256 ran 17-26 % and 11-19 % faster packed.
+// No fetching variant: its extra instructions in the loop cost more than the
+// fetches save. Right operands of more than 128 x 64 floats are packed: read
+// in place at a row stride of 1 KiB, a panel crowds onto 4 of the
+// first-level cache's 64 sets.
 constexpr KernelSet set{
     Isa::avx2,
     tile_rows,

@@ -20,11 +20,10 @@ constexpr std::size_t tile_rows = 8;
 constexpr std::size_t tile_cols = 32;
 
 // Each row's a is broadcast into a register once per k and serves both
-// halves of the row: on Zen 5 that ran 13 % faster than two multiplies taking
-// a from memory as an embedded broadcast. The broadcast is the integer one,
-// which Zen 4 runs as a plain load: its vbroadcastss to a zmm register takes
-// the pipes the multiplies and adds need, and the kernel reached 70 % of the
-// peak with it, 100 % with this.
+// halves of the row, cheaper than two multiplies taking a from memory as an
+// embedded broadcast. The broadcast is the integer one, which some cores run
+// as a plain load where vbroadcastss to a zmm register takes the pipes the
+// multiplies and adds need.
 inline __m512 broadcast(const float* a) {
     __m512 r;
     __asm__("vpbroadcastd %1, %0" : "=v"(r) : "m"(*a));

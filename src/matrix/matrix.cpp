@@ -114,8 +114,8 @@ const BlockKernel block_kernels[] = {{transpose_kernels::blocks_avx512, 16},
                                      {transpose_kernels::blocks_avx, 8},
                                      {transpose_blocks4, 4}};
 
-// Large results are written past the caches by the 16-wide blocks
-// (4096^2 on two workers: 16.5 -> 9.4 ms).
+// Large results are written past the caches by the 16-wide blocks: nothing
+// reads them soon, and the cache keeps the source lines instead.
 const BlockKernel streaming_kernels[] = {{transpose_kernels::blocks_avx512_streaming, 16},
                                          {transpose_kernels::blocks_avx, 8},
                                          {transpose_blocks4, 4}};
@@ -159,10 +159,8 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
         case Isa::baseline: kernels = kernels.subspan(2); break;
     }
     // Square cache blocks of 32 keep the source lines a block touches in L1
-    // while its result rows are written. From source rows of 4 KiB on, 64
-    // measured faster with 8- and 16-wide register blocks (8-wide at 1024^2:
-    // 29 -> 48 GB/s; 16-wide at 4096^2: 15 -> 37); with 4-wide ones and
-    // below, 32 stays faster.
+    // while its result rows are written. From source rows of 4 KiB on, 64 is
+    // faster with 8- and 16-wide register blocks; with 4-wide ones, 32.
     const std::size_t block = c >= 1024 && kernels.front().side >= 8 ? 64 : 32;
     // One result row (one source column) is the unit of splitting, as in a
     // chunked loop over the result with chunk length r.
