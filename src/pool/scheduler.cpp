@@ -36,7 +36,7 @@ constexpr unsigned crowded_after = 3;
 // The pause offers the core once every few rounds, to see whether it is wanted.
 constexpr unsigned probe_rounds = 4;
 
-// The caller pauses for about 25 us, then yields for a while, then blocks.
+// The caller pauses for caller_pause_ns, then yields for a while, then blocks.
 // Yielding early is worse for loops of a few microseconds: the caller's core
 // goes to a worker only to be taken back when the caller is rescheduled.
 // After a loop longer than the pause, the caller starts its next waits with
@@ -63,8 +63,8 @@ constexpr double caller_probe_ns = 3'000;
 // in its pause phase would hold that core for up to pause_rounds rounds.
 alignas(64) std::atomic<unsigned> runnable_callers{0};
 
-// A pause instruction lasts from under 20 ns to over 100 ns depending on the
-// processor, so the spins above are set in time and converted to pause
+// How long a pause instruction lasts differs severalfold between
+// processors, so the spins above are set in time and converted to pause
 // counts with the cost measured once per process (the best of a few runs,
 // so that a preemption during one does not shorten every spin).
 struct PauseCounts {
@@ -157,7 +157,7 @@ void CallerLatch::set() noexcept {
         // decrement never comes first. Only a caller that gave its core away
         // needs the time: a spinning one reads the state's line all along,
         // and a second write to it would cost one more transfer between the
-        // cores (0.2-0.3 us on every short loop).
+        // cores on every short loop.
         bool yielding = state == yielding_;
         if (yielding) {
             set_at_ = Clock::now();
