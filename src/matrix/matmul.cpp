@@ -239,7 +239,7 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
     FloatSeq& edge = s.edge;
     std::size_t kc_max = std::min(gemm::block_k, pr.k);
     if (!packed && pr.n % ks.nr != 0 && edge.size() < kc_max * ks.nr) edge.resize(kc_max * ks.nr);
-    bool copy_left = pr.k >= copied_left_stride;
+    bool copy_left = pr.k >= copied_left_stride && (pr.n + ks.nr - 1) / ks.nr > 1;
     std::size_t mc_max = std::min(gemm::block_rows, hi - lo);
     if (copy_left && s.left.size() < mc_max * kc_max) s.left.resize(mc_max * kc_max);
     std::size_t panels = (pr.n + ks.nr - 1) / ks.nr;
@@ -296,11 +296,14 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
 // faster packed.
 constexpr std::size_t in_place_rows = 128;
 
-// Products of at most this many multiply-adds run on the calling thread
-// alone: handing one to the pool and waking a sleeping second worker takes
-// longer than such a product takes on one core. Which thread computes an
-// element changes none of its bits.
+// Products of at most this many multiply-adds, whose operands and result
+// together fit in this many floats, run on the calling thread alone: handing
+// one to the pool and waking a sleeping second worker takes longer than such
+// a product takes on one core. A product that reads more is bound by how fast
+// one core's caches fill, and the second core's caches add their own.
+// Which thread computes an element changes none of its bits.
 constexpr std::uint64_t alone_work = std::uint64_t{1} << 18;
+constexpr std::uint64_t alone_floats = std::uint64_t{1} << 16;
 
 // leaf over the units [0, units) of pr: on the pool, or on the calling
 // thread when the product is too small to share.
@@ -308,7 +311,9 @@ template <class Leaf>
 void run_units(Pool& pool, const Problem& pr, std::size_t units, Leaf leaf) {
     std::uint64_t work = 0;
     if (!__builtin_mul_overflow(std::uint64_t{pr.m} * pr.n, std::uint64_t{pr.k}, &work) &&
-        work <= alone_work) {
+        work <= alone_work &&
+        std::uint64_t{pr.m} * pr.k + std::uint64_t{pr.k} * pr.n + std::uint64_t{pr.m} * pr.n <=
+            alone_floats) {
         leaf(std::size_t{0}, units);
         return;
     }

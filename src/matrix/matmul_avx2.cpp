@@ -112,16 +112,19 @@ constexpr int blocks_for = N == 1   ? 4
                                     : 1;
 constexpr std::size_t short_rows = 32;
 
-// Rows [0, rows) of c (rows <= 8 * Blocks; the lanes of missing rows repeat
-// the last row and are not stored), columns [0, N).
+// Rows [0, rows) of c, columns [0, N): rows = 8 * Blocks, or for one block
+// rows <= 8, the lanes of missing rows repeating the last row, not stored.
 template <int N, int Blocks>
 [[gnu::always_inline]] inline void narrow_blocks(std::size_t rows, std::size_t kc, const float* a,
                                                  std::size_t lda, const float* b, std::size_t ldb,
                                                  float* c, std::size_t ldc) {
-    const float* row[Blocks][8];
-    for (int q = 0; q < Blocks; ++q)
-        for (int r = 0; r < 8; ++r)
-            row[q][r] = a + std::min<std::size_t>(q * 8 + r, rows - 1) * lda;
+    // Several blocks are whole, their rows at fixed offsets from a: 32
+    // pointers of their own would not stay in registers.
+    const float* row[8];
+    for (int r = 0; r < 8; ++r) row[r] = a + std::min<std::size_t>(r, rows - 1) * lda;
+    auto at = [&](int q, int r) {
+        return Blocks > 1 ? a + static_cast<std::size_t>(q * 8 + r) * lda : row[r];
+    };
     __m256 acc[Blocks][N];
     for (int q = 0; q < Blocks; ++q)
         for (int j = 0; j < N; ++j) acc[q][j] = _mm256_setzero_ps();
@@ -131,7 +134,7 @@ template <int N, int Blocks>
         for (int q = 0; q < Blocks; ++q) {
             __m256 x[8], t[8];
 #pragma GCC unroll 8
-            for (int r = 0; r < 8; ++r) x[r] = load(row[q][r] + k);
+            for (int r = 0; r < 8; ++r) x[r] = load(at(q, r) + k);
             transpose8(x, t);
 #pragma GCC unroll 8
             for (int s = 0; s < decltype(count)::value; ++s)
