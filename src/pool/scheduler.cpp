@@ -451,6 +451,10 @@ bool Scheduler::cores_taken() const noexcept {
            spin_limit_;
 }
 
+bool Scheduler::crowded_by_workers() const noexcept {
+    return awake_.load(std::memory_order_relaxed) > spin_limit_;
+}
+
 // --- work ----------------------------------------------------------------------
 
 void Scheduler::inject(Job* job) noexcept {
@@ -508,6 +512,7 @@ bool Scheduler::has_pushed_work() const noexcept {
 }
 
 void Scheduler::notify_new_work() noexcept {
+    if (cores_taken()) return;
     // Read-modify-writes, not plain loads: they read the latest count, and a
     // searcher or sleeper that changes the count after us synchronises with
     // them, so it sees the work we posted. Either it finds the work or we
@@ -595,8 +600,13 @@ void Scheduler::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept
             searching_.fetch_add(1, std::memory_order_seq_cst);
             searching = true;
         }
-        // With every slot held this thread would only keep another off a core.
-        if (!slot) {
+        // With every slot held this thread would only keep another off a core;
+        // so would an idle worker among more awake workers than cores, the
+        // others running a loop that it could only take from them.
+        if (idle && crowded_by_workers()) {
+            if (slot) end_spin(kind);
+            slot = false;
+        } else if (!slot) {
             slot = try_spin(kind);
         } else if (idle && spin_taken_over())
             slot = false;

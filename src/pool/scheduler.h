@@ -140,6 +140,8 @@ private:
     bool has_pushed_work() const noexcept;
     // As many threads awake or pausing as the spin limit.
     bool cores_taken() const noexcept;
+    // More workers awake than the spin limit.
+    bool crowded_by_workers() const noexcept;
     template <class Done>
     void search(WorkerThread& self, Done done, JoinLatch* latch) noexcept;
     void stop_searching() noexcept;
