@@ -201,9 +201,12 @@ void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::siz
     // into L2 by the kernels, 2 * kc floats per tile, so that its first tile
     // does not wait on memory. Tiles past its end fetch nothing.
     const std::size_t ahead_span = next ? kc * ks.nr : 0;
+    // A large right operand read in place at a wide stride: rows a page apart.
+    const bool strided = ks.strided[0] != nullptr && ldb >= gemm::strided_floats &&
+                         pr.k * pr.n > ks.unpacked_b_limit;
     for (std::size_t t = 0, fetched = 0; t < mc; t += ks.mr, fetched += 2 * kc) {
         const float* ahead = fetched + 2 * kc <= ahead_span ? next + fetched : nullptr;
-        const gemm::MicroKernel* kernels = ahead ? ks.fetching : ks.kernels;
+        const gemm::MicroKernel* kernels = ahead ? ks.fetching : strided ? ks.strided : ks.kernels;
         std::size_t rows = std::min(ks.mr, mc - t);
         const float* a = a_rows + t * lda;
         float* c = pr.c + (i0 + t) * pr.n + j0;

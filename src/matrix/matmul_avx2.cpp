@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -43,7 +44,15 @@ inline __m256 add_product(__m256 p, __m256 c) {
 // integer instructions, where the compiler's own addressing spent seven per
 // step. Beside 32 vector instructions a step, those overfill the dispatch
 // slots of cores that decode as many instructions a cycle as they retire.
-template <std::size_t R>
+//
+// A strided kernel also fetches, each step, the right operand's row
+// strided_ahead steps on: read in place at a large stride, every row lies in
+// a page of its own, where no hardware prefetcher follows, and the misses
+// would otherwise wait one after another. A fetch never faults, so the
+// address past the operand's end is formed as an integer.
+constexpr std::size_t strided_ahead = 48;
+
+template <std::size_t R, bool Strided>
 void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
             float* c, std::size_t ldc, bool first, const float*) {
 #define KESTRIX_INIT(r)                                              \
@@ -69,8 +78,14 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
     KESTRIX_ROWS(KESTRIX_INIT)
     const char* row = reinterpret_cast<const char*>(a);
     const char* const end = row + kc * sizeof(float);
+    [[maybe_unused]] const std::uintptr_t ahead = strided_ahead * ldb * sizeof(float);
 #pragma GCC unroll 2
     for (; row != end; row += sizeof(float)) {
+        if constexpr (Strided) {
+            const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(b) + ahead;
+            _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(at + 15 * sizeof(float)), _MM_HINT_T0);
+        }
         __m256 b_lo = _mm256_loadu_ps(b);
         __m256 b_hi = _mm256_loadu_ps(b + 8);
         KESTRIX_ROWS(KESTRIX_STEP)
@@ -293,8 +308,11 @@ constexpr KernelSet set{
     Isa::avx2,
     tile_rows,
     tile_cols,
-    {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>, nullptr, nullptr},
+    {kernel<1, false>, kernel<2, false>, kernel<3, false>, kernel<4, false>, kernel<5, false>,
+     kernel<6, false>, nullptr, nullptr},
     {},  // never fetches
+    {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>, kernel<5, true>,
+     kernel<6, true>, nullptr, nullptr},
     std::size_t{8} * 1024,
     avx2_narrow,
     avx2_stream};

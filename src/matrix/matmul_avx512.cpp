@@ -93,6 +93,7 @@ constexpr KernelSet set{Isa::avx512,
                          kernel<5, false>, kernel<6, false>, kernel<7, false>, kernel<8, false>},
                         {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>,
                          kernel<5, true>, kernel<6, true>, kernel<7, true>, kernel<8, true>},
+                        {},  // no strided kernels
                         default_unpacked_b_limit,
                         avx2_narrow,
                         avx2_stream};

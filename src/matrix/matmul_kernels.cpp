@@ -54,6 +54,7 @@ constexpr KernelSet baseline_set{Isa::baseline,
                                   kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
                                  {kernel<1, true>, kernel<2, true>, kernel<3, true>,
                                   kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
+                                 {},  // no strided kernels
                                  default_unpacked_b_limit,
                                  nullptr,
                                  nullptr};

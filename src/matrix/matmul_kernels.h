@@ -48,6 +48,10 @@ struct KernelSet {
     MicroKernel kernels[max_tile_rows];  // kernels[r - 1] computes a tile of r rows, r <= mr
     MicroKernel
         fetching[max_tile_rows];  // the same, fetching ahead; null where a set never fetches
+    // The same, for a right operand read in place at a stride of at least
+    // strided_floats: each also fetches the rows a few steps ahead. Null where
+    // a set has none.
+    MicroKernel strided[max_tile_rows];
     // The largest right operand (in floats) read in place instead of packed.
     // Read in place, rows whose stride is a multiple of the cache's set span
     // crowd onto a few sets; the operand size where packing starts to pay
@@ -78,6 +82,10 @@ inline const KernelSet& active_kernels() noexcept { return kernels_for(active_is
 // block.
 constexpr std::size_t block_k = 256;
 constexpr std::size_t block_rows = 144;
+
+// Rows of the right operand at least this far apart (in floats) lie in pages
+// of their own, and go to a set's strided kernels.
+constexpr std::size_t strided_floats = 512;
 
 // Where the AVX-512 and baseline sets read the right operand in place.
 constexpr std::size_t default_unpacked_b_limit = std::size_t{64} * 1024;

@@ -38,7 +38,8 @@ struct Shape {
 };
 
 // Around every tile size (4x8, 6x16, 8x32), the k and row blocks, the
-// in-place/packed boundary of the right operand, the row copy of wide left
+// in-place/packed boundary of the right operand, a right operand read in
+// place at a wide stride over several k blocks, the row copy of wide left
 // operands, degenerate dimensions, and either side of the size below which a
 // product runs on the calling thread alone.
 const Shape shapes[] = {
@@ -46,7 +47,7 @@ const Shape shapes[] = {
     {200, 20, 65}, {200, 20, 66}, {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},
     {3, 5, 2},     {5, 1, 33},    {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},
     {1, 300, 100}, {4, 64, 64},   {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130},
-    {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33},
+    {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33}, {20, 600, 530},
 };
 
 // Every dimension at 0, 1, 2, 15, 16, 17, 31, 33, 513 and a long one, each
