@@ -358,16 +358,19 @@ void rows_of_panel(const Problem& pr, std::size_t r0, std::size_t r1, std::size_
 // Up to in_place_rows result rows: units of (column panel, row group),
 // panel-major, so that a leaf's groups share each panel while it is in cache.
 void in_place_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
+    const std::size_t mr = pr.kernels->mr, tiles = (pr.m + mr - 1) / mr;
     const std::size_t panels = (pr.n + pr.kernels->nr - 1) / pr.kernels->nr;
-    const std::size_t groups = parts_for(pool, panels, pr.m);
+    const std::size_t groups = parts_for(pool, panels, tiles);
+    // Groups of whole tiles, as in the packed path.
+    auto first_row = [&](std::size_t g) { return std::min(pr.m, g * tiles / groups * mr); };
     run_units(pool, pr, panels * groups, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t u = lo; u < hi; ++u) {
             std::size_t g = u % groups;
-            check_rows(g * pr.m / groups, (g + 1) * pr.m / groups, pr.k, pr.n, a_len, b_len);
+            check_rows(first_row(g), first_row(g + 1), pr.k, pr.n, a_len, b_len);
         }
         for (std::size_t u = lo; u < hi; ++u) {
             std::size_t g = u % groups;
-            rows_of_panel(pr, g * pr.m / groups, (g + 1) * pr.m / groups, u / groups);
+            rows_of_panel(pr, first_row(g), first_row(g + 1), u / groups);
         }
     });
 }
@@ -451,9 +454,13 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
                pack && !own ? &shared : nullptr,
                own ? products.fetch_add(1, std::memory_order_relaxed) + 1 : 0};
 
-    run_units(p, pr, m, [&](std::size_t lo, std::size_t hi) {
-        check_rows(lo, hi, k, n, a_len, b_len);
-        compute_rows(pr, lo, hi);
+    // Units of whole tiles: a leaf ending inside one would leave narrower
+    // tiles, whose few accumulators wait on their additions, at every cut.
+    const std::size_t mr = ks.mr;
+    run_units(p, pr, (m + mr - 1) / mr, [&](std::size_t lo, std::size_t hi) {
+        const std::size_t r0 = lo * mr, r1 = std::min<std::size_t>(m, hi * mr);
+        check_rows(r0, r1, k, n, a_len, b_len);
+        compute_rows(pr, r0, r1);
     });
     if (pack && !own) shared.trim(retained_packing);
     return Matrix{std::move(result), m, n};
