@@ -304,9 +304,9 @@ namespace {
 
 // No fetching variant for packed panels: its extra instructions in the loop
 // cost more than the fetches save there; only rows read in place at a wide
-// stride are worth fetching (the strided kernels). Right operands of more than 128 x 64 floats are
-// packed: read in place at a row stride of 1 KiB, a panel crowds onto 4 of the first-level cache's
-// 64 sets.
+// stride are worth fetching (the strided kernels). Right operands of more
+// than 128 x 64 floats are packed: read in place at a row stride of 1 KiB, a
+// panel crowds onto 4 of the first-level cache's 64 sets.
 constexpr KernelSet set{Isa::avx2,
                         tile_rows,
                         tile_cols,

@@ -512,6 +512,9 @@ bool Scheduler::has_pushed_work() const noexcept {
 }
 
 void Scheduler::notify_new_work() noexcept {
+    // The check below that every core is taken, first and with plain loads:
+    // it decides most calls, and the contended lines of the read-modify-writes
+    // cost more than the rest of a join.
     if (cores_taken()) return;
     // Read-modify-writes, not plain loads: they read the latest count, and a
     // searcher or sleeper that changes the count after us synchronises with
