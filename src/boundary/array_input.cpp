@@ -63,7 +63,12 @@ bool int64_tuple(PyObject* o, std::vector<std::int64_t>& out) {
     return true;
 }
 
-FloatSeq read_view(const StridedView& view, std::size_t count) {
+// The elements of view, row-major strides filled in when it has none; no
+// value when its element count does not fit.
+std::optional<FloatSeq> read_view(StridedView view) {
+    if (view.strides.empty()) view.strides = row_major_strides(view.shape, view.type);
+    std::size_t count = 0;
+    if (!element_count(view.shape, count)) return std::nullopt;
     FloatSeq out(count);
     if (count > 0) read_row_major(view, out.data());
     return out;
@@ -92,13 +97,10 @@ std::optional<FloatSeq> from_array_interface(PyObject* o) {
     view.data = static_cast<const unsigned char*>(PyLong_AsVoidPtr(address));
     if (PyErr_Occurred()) return std::nullopt;
     PyObject* strides = PyDict_GetItemString(dict, "strides");
-    if (strides == nullptr || strides == Py_None)
-        view.strides = row_major_strides(view.shape, view.type);
-    else if (!int64_tuple(strides, view.strides) || view.strides.size() != view.shape.size())
+    if (strides != nullptr && strides != Py_None &&
+        (!int64_tuple(strides, view.strides) || view.strides.size() != view.shape.size()))
         return std::nullopt;
-    std::size_t count = 0;
-    if (!element_count(view.shape, count)) return std::nullopt;
-    return read_view(view, count);
+    return read_view(std::move(view));
 }
 
 // Which element type a buffer's struct format names; native and
@@ -190,13 +192,9 @@ std::optional<FloatSeq> from_buffer(PyObject* o, const BufferApi& api) {
     view.type = *type;
     view.data = static_cast<const unsigned char*>(b.buf);
     for (int d = 0; d < b.ndim; ++d) view.shape.push_back(b.shape[d]);
-    if (b.strides == nullptr)
-        view.strides = row_major_strides(view.shape, view.type);
-    else
+    if (b.strides != nullptr)
         for (int d = 0; d < b.ndim; ++d) view.strides.push_back(b.strides[d]);
-    std::size_t count = 0;
-    if (!element_count(view.shape, count)) return std::nullopt;
-    return read_view(view, count);
+    return read_view(std::move(view));
 }
 
 // Without the buffer calls: a memoryview's bytes in row-major order, one
@@ -222,7 +220,7 @@ std::optional<FloatSeq> from_memoryview_bytes(PyObject* o) {
     flat.data = reinterpret_cast<const unsigned char*>(data);
     flat.shape = {len / size};
     flat.strides = {size};
-    return read_view(flat, static_cast<std::size_t>(len / size));
+    return read_view(std::move(flat));
 }
 
 std::optional<FloatSeq> read_candidate(PyObject* o) {

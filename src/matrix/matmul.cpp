@@ -242,10 +242,11 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
     FloatSeq& edge = s.edge;
     std::size_t kc_max = std::min(gemm::block_k, pr.k);
     if (!packed && pr.n % ks.nr != 0 && edge.size() < kc_max * ks.nr) edge.resize(kc_max * ks.nr);
-    bool copy_left = pr.k >= copied_left_stride && (pr.n + ks.nr - 1) / ks.nr > 1;
+    std::size_t panels = (pr.n + ks.nr - 1) / ks.nr;
+    // A single panel uses each block of rows once: a copy would be a second pass.
+    bool copy_left = pr.k >= copied_left_stride && panels > 1;
     std::size_t mc_max = std::min(gemm::block_rows, hi - lo);
     if (copy_left && s.left.size() < mc_max * kc_max) s.left.resize(mc_max * kc_max);
-    std::size_t panels = (pr.n + ks.nr - 1) / ks.nr;
     const bool fetches = ks.fetching[0] != nullptr;
 
     for (std::size_t i0 = lo; i0 < hi; i0 += gemm::block_rows) {

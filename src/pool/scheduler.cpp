@@ -512,9 +512,13 @@ bool Scheduler::has_pushed_work() const noexcept {
 }
 
 void Scheduler::notify_new_work() noexcept {
-    // The check below that every core is taken, first and with plain loads:
-    // it decides most calls, and the contended lines of the read-modify-writes
-    // cost more than the rest of a join.
+    // Every core has a thread already, a worker awake or a caller pausing:
+    // one more awake would take a core from them, and they get to the half
+    // as soon as they are done. (A loop short enough for the caller to pause
+    // ran on one worker anyway, while the other waited for a core.) The half
+    // is never lost: the worker that pushed it runs it if no one takes it.
+    // Plain loads, and first: they decide most calls, and the contended lines
+    // of the read-modify-writes below cost more than the rest of a join.
     if (cores_taken()) return;
     // Read-modify-writes, not plain loads: they read the latest count, and a
     // searcher or sleeper that changes the count after us synchronises with
@@ -522,12 +526,6 @@ void Scheduler::notify_new_work() noexcept {
     // see it asleep.
     if (searching_.fetch_add(0, std::memory_order_seq_cst) != 0) return;
     if (sleepers_.fetch_add(0, std::memory_order_seq_cst) == 0) return;
-    // Every core has a thread already, a worker awake or a caller pausing:
-    // one more awake would take a core from them, and they get to the half
-    // as soon as they are done. (A loop short enough for the caller to pause
-    // ran on one worker anyway, while the other waited for a core.) The half
-    // is never lost: the worker that pushed it runs it if no one takes it.
-    if (cores_taken()) return;
     wake_one();
 }
 

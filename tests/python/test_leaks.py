@@ -104,15 +104,20 @@ def test_path_keeps_memory_and_references_flat(name, capfd):
     capfd.readouterr()
     # Cyclic garbage of earlier tests may hold instances; collect it on both sides.
     gc.collect()
-    refs, rss = refcounts(*watched), resident_bytes()
-    for _ in range(ROUNDS):
-        call(path)
-    gc.collect()
-    grown = resident_bytes() - rss
+    refs = refcounts(*watched)
+    # A leak grows the same in every round; the allocators' first touch of a
+    # fresh arena page happens once. So the quieter of two rounds counts.
+    grown = []
+    for _ in range(2):
+        rss = resident_bytes()
+        for _ in range(ROUNDS):
+            call(path)
+        gc.collect()
+        grown.append(resident_bytes() - rss)
     assert refcounts(*watched) == refs
-    # A leak of one 64-float buffer per call would be 2.5 MiB here.
+    # A leak of one 64-float buffer per call would be 2.5 MiB a round here.
     if not SANITIZED:
-        assert grown < 512 * 1024, f"resident memory grew by {grown} bytes"
+        assert min(grown) < 512 * 1024, f"resident memory grew by {grown} bytes a round"
     capfd.readouterr()
 
 
