@@ -6,9 +6,6 @@
 // worker, k ascending from +0.0: blocks of k run in ascending order and the
 // accumulator tile goes through memory unchanged between them, so blocking
 // and partition change speed only.
-#include <emmintrin.h>
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -18,6 +15,7 @@
 
 #include "matrix/matmul_kernels.h"
 #include "matrix/matrix.h"
+#include "matrix/packing.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
 #include "pool/split.h"
@@ -26,6 +24,7 @@ namespace kestrix {
 namespace {
 
 using gemm::KernelSet;
+using gemm::PackedRight;
 
 constexpr std::uint64_t max_elements = (std::uint64_t{1} << 61) - 1;
 constexpr std::size_t retained_packing = std::size_t{16} << 20;  // floats
@@ -38,104 +37,6 @@ constexpr std::size_t retained_packing = std::size_t{16} << 20;  // floats
 // the limits.
 constexpr std::size_t own_copies_limit = std::size_t{4} << 20;
 constexpr std::size_t own_copy_rows = 64;
-
-// The right operand cut into column panels of nr, each stored k-major
-// (k * nr + col) and zero-padded to nr columns, so a micro-kernel reads one
-// contiguous, aligned stream. Panels are packed on first use by whichever
-// leaf needs them first. A copy may serve one thread or all the leaves of a
-// product: every leaf walks the panels in the same order, so a leaf that
-// finds its panel being packed packs the next free ones meanwhile instead of
-// waiting, and the packing is shared rather than serialised.
-class PackedRight {
-public:
-    // Starts on the right operand b (k x n), reusing the last one's storage:
-    // a fresh buffer would cost its page faults on every product.
-    void reset(const float* b, std::size_t k, std::size_t n, std::size_t nr) {
-        b_ = b;
-        k_ = k;
-        n_ = n;
-        nr_ = nr;
-        panels_ = (n + nr - 1) / nr;
-        if (state_size_ < panels_) {
-            state_ = std::make_unique<std::atomic<unsigned char>[]>(panels_);
-            state_size_ = panels_;
-        }
-        for (std::size_t p = 0; p < panels_; ++p) state_[p].store(empty, std::memory_order_relaxed);
-        std::size_t need = panels_ * k * nr;
-        if (storage_.size() < need) {
-            storage_ = FloatSeq();
-            storage_ = FloatSeq(need);
-        }
-        base_ = storage_.data();  // on a cache line, as every FloatSeq
-    }
-
-    // Gives back storage of more than `floats`.
-    void trim(std::size_t floats) {
-        if (storage_.size() > floats) storage_ = FloatSeq();
-    }
-
-    // Panel p, packed; its row k is at result + k * nr.
-    const float* panel(std::size_t p) {
-        std::atomic<unsigned char>& s = state_[p];
-        if (s.load(std::memory_order_acquire) != ready && !claim_and_pack(p)) {
-            for (std::size_t q = p + 1; q < panels_ && s.load(std::memory_order_acquire) != ready;
-                 ++q)
-                claim_and_pack(q);
-            while (s.load(std::memory_order_acquire) != ready) _mm_pause();
-        }
-        return base_ + p * k_ * nr_;
-    }
-
-    // Panel p if it is packed already, else null; never waits or packs.
-    const float* if_ready(std::size_t p) const {
-        return state_[p].load(std::memory_order_acquire) == ready ? base_ + p * k_ * nr_ : nullptr;
-    }
-
-private:
-    static constexpr unsigned char empty = 0, packing = 1, ready = 2;
-
-    // Packs panel p unless another leaf has claimed it; true when it did.
-    bool claim_and_pack(std::size_t p) {
-        std::atomic<unsigned char>& s = state_[p];
-        unsigned char expected = empty;
-        if (s.load(std::memory_order_relaxed) != empty ||
-            !s.compare_exchange_strong(expected, packing, std::memory_order_acquire))
-            return false;
-        pack(p, base_ + p * k_ * nr_);
-        s.store(ready, std::memory_order_release);
-        return true;
-    }
-
-    void pack(std::size_t p, float* dst) const {
-        std::size_t j0 = p * nr_, w = std::min(nr_, n_ - j0);
-        const float* src = b_ + j0;
-        if (w == nr_) {
-            switch (nr_) {  // a fixed-size copy per row compiles to a few vector moves
-                case 32: return copy_rows<32>(src, dst);
-                case 16: return copy_rows<16>(src, dst);
-                case 8: return copy_rows<8>(src, dst);
-                default: break;
-            }
-        }
-        for (std::size_t k = 0; k < k_; ++k, dst += nr_, src += n_) {
-            std::memcpy(dst, src, w * sizeof(float));
-            std::fill(dst + w, dst + nr_, 0.0f);
-        }
-    }
-
-    template <std::size_t W>
-    void copy_rows(const float* src, float* dst) const {
-        for (std::size_t k = 0; k < k_; ++k, dst += W, src += n_)
-            std::memcpy(dst, src, W * sizeof(float));
-    }
-
-    const float* b_ = nullptr;
-    std::size_t k_ = 0, n_ = 0, nr_ = 0, panels_ = 0;
-    FloatSeq storage_;
-    float* base_ = nullptr;
-    std::unique_ptr<std::atomic<unsigned char>[]> state_;
-    std::size_t state_size_ = 0;
-};
 
 // Per-thread scratch that leaves reuse: one zero-padded edge panel of the
 // right operand, a block of the left operand's rows, and this thread's own
@@ -274,14 +175,9 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
                 } else {
                     // The kernels read full rows of nr; the last, narrower panel
                     // is copied with zero padding.
-                    std::size_t w = pr.n - j0;
-                    float* e = edge.data();
-                    for (std::size_t kk = 0; kk < kc; ++kk) {
-                        std::memcpy(e + kk * ks.nr, pr.b + (p0 + kk) * pr.n + j0,
-                                    w * sizeof(float));
-                        std::fill(e + kk * ks.nr + w, e + (kk + 1) * ks.nr, 0.0f);
-                    }
-                    b = e;
+                    gemm::copy_padded(pr.b + p0 * pr.n + j0, pr.n, kc, pr.n - j0, ks.nr,
+                                      edge.data());
+                    b = edge.data();
                     ldb = ks.nr;
                 }
                 const float* next =
@@ -344,12 +240,8 @@ void rows_of_panel(const Problem& pr, std::size_t r0, std::size_t r1, std::size_
         std::size_t ldb = pr.n;
         if (w < ks.nr) {
             if (edge.size() < kc * ks.nr) edge.resize(gemm::block_k * ks.nr);
-            float* e = edge.data();
-            for (std::size_t kk = 0; kk < kc; ++kk) {
-                std::memcpy(e + kk * ks.nr, b + kk * pr.n, w * sizeof(float));
-                std::fill(e + kk * ks.nr + w, e + (kk + 1) * ks.nr, 0.0f);
-            }
-            b = e;
+            gemm::copy_padded(b, pr.n, kc, w, ks.nr, edge.data());
+            b = edge.data();
             ldb = ks.nr;
         }
         run_panel(pr, pr.a + r0 * pr.k + p0, pr.k, r0, r1 - r0, kc, b, ldb, j0, p0 == 0, nullptr);

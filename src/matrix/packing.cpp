@@ -1,0 +1,86 @@
+#include "matrix/packing.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrix::gemm {
+namespace {
+
+// A fixed-size copy per row compiles to a few vector moves.
+template <std::size_t W>
+void copy_rows(const float* src, std::size_t ld, std::size_t rows, float* dst) {
+    for (std::size_t r = 0; r < rows; ++r, dst += W, src += ld)
+        std::memcpy(dst, src, W * sizeof(float));
+}
+
+}  // namespace
+
+void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t w,
+                 std::size_t nr, float* dst) {
+    if (w == nr) {
+        switch (nr) {
+            case 32: return copy_rows<32>(src, ld, rows, dst);
+            case 16: return copy_rows<16>(src, ld, rows, dst);
+            case 8: return copy_rows<8>(src, ld, rows, dst);
+            default: break;
+        }
+    }
+    for (std::size_t r = 0; r < rows; ++r, dst += nr, src += ld) {
+        std::memcpy(dst, src, w * sizeof(float));
+        std::fill(dst + w, dst + nr, 0.0f);
+    }
+}
+
+void PackedRight::reset(const float* b, std::size_t k, std::size_t n, std::size_t nr) {
+    b_ = b;
+    k_ = k;
+    n_ = n;
+    nr_ = nr;
+    panels_ = (n + nr - 1) / nr;
+    if (state_size_ < panels_) {
+        state_ = std::make_unique<std::atomic<unsigned char>[]>(panels_);
+        state_size_ = panels_;
+    }
+    for (std::size_t p = 0; p < panels_; ++p) state_[p].store(empty, std::memory_order_relaxed);
+    std::size_t need = panels_ * k * nr;
+    if (storage_.size() < need) {
+        storage_ = FloatSeq();
+        storage_ = FloatSeq(need);
+    }
+    base_ = storage_.data();  // on a cache line, as every FloatSeq
+}
+
+void PackedRight::trim(std::size_t floats) {
+    if (storage_.size() > floats) storage_ = FloatSeq();
+}
+
+const float* PackedRight::panel(std::size_t p) {
+    std::atomic<unsigned char>& s = state_[p];
+    if (s.load(std::memory_order_acquire) != ready && !claim_and_pack(p)) {
+        for (std::size_t q = p + 1; q < panels_ && s.load(std::memory_order_acquire) != ready; ++q)
+            claim_and_pack(q);
+        while (s.load(std::memory_order_acquire) != ready) _mm_pause();
+    }
+    return base_ + p * k_ * nr_;
+}
+
+// Packs panel p unless another leaf has claimed it; true when it did.
+bool PackedRight::claim_and_pack(std::size_t p) {
+    std::atomic<unsigned char>& s = state_[p];
+    unsigned char expected = empty;
+    if (s.load(std::memory_order_relaxed) != empty ||
+        !s.compare_exchange_strong(expected, packing, std::memory_order_acquire))
+        return false;
+    pack(p, base_ + p * k_ * nr_);
+    s.store(ready, std::memory_order_release);
+    return true;
+}
+
+void PackedRight::pack(std::size_t p, float* dst) const {
+    std::size_t j0 = p * nr_;
+    copy_padded(b_ + j0, n_, k_, std::min(nr_, n_ - j0), nr_, dst);
+}
+
+}  // namespace kestrix::gemm
