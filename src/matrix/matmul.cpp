@@ -25,18 +25,26 @@ namespace {
 
 using gemm::KernelSet;
 using gemm::PackedRight;
+using gemm::wait_until;
 
 constexpr std::uint64_t max_elements = (std::uint64_t{1} << 61) - 1;
-constexpr std::size_t retained_packing = std::size_t{16} << 20;  // floats
 
-// Each worker packs a copy of its own when all the copies together stay
-// within this many floats and each worker has at least this many rows to
-// spend its copy on. Panels that another core packed arrive through
-// cache-to-cache transfers, and repacking lines that it still holds waits on
-// invalidations. The copies multiply the packing by the worker count, hence
-// the limits.
-constexpr std::size_t own_copies_limit = std::size_t{4} << 20;
+// Packed copies of at most this many floats stay with the calling thread for
+// its next product, where a fresh buffer would cost its page faults.
+constexpr std::size_t retained_packing = std::size_t{1} << 19;
+
+// Each worker packs a copy of its own (within packing_limits().own_copies
+// for all of them) where each has at least this many rows to spend it on.
+// Panels that another core packed arrive through cache-to-cache transfers,
+// and repacking lines that it still holds waits on invalidations.
 constexpr std::size_t own_copy_rows = 64;
+
+// The units of work the tiled path aims at per worker. Workers claim units
+// one at a time as they come free, so a worker whose core the host slows
+// takes fewer of them rather than holding back the product's end; every
+// element stays with the one unit that computes it whole.
+constexpr std::size_t units_per_worker = 16;
+constexpr std::size_t min_unit_tiles = 4;
 
 // Per-thread scratch that leaves reuse: one zero-padded edge panel of the
 // right operand, a block of the left operand's rows, and this thread's own
@@ -85,8 +93,6 @@ struct Problem {
     float* c;
     std::size_t m, k, n;
     const KernelSet* kernels;
-    PackedRight* packed;        // the shared packed copy, or null
-    std::uint64_t own_product;  // nonzero: each thread packs its own copy, for this product
 };
 
 // Runs the tiles of one column panel over result rows [i0, i0 + mc), whose
@@ -124,26 +130,20 @@ void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::siz
     }
 }
 
-void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
+// Result rows [lo, hi) of the columns [j0, j0 + width): over the panels of
+// `packed` (which covers those columns), else over the right operand in place.
+void compute_block(const Problem& pr, std::size_t lo, std::size_t hi, PackedRight* packed,
+                   std::size_t j0, std::size_t width) {
     const KernelSet& ks = *pr.kernels;
     if (pr.k == 0) {
-        std::fill(pr.c + lo * pr.n, pr.c + hi * pr.n, 0.0f);
+        for (std::size_t i = lo; i < hi; ++i) std::fill_n(pr.c + i * pr.n + j0, width, 0.0f);
         return;
     }
     Scratch& s = scratch();
-    PackedRight* packed = pr.packed;
-    if (pr.own_product != 0) {
-        if (s.own_product != pr.own_product) {
-            s.own_product = 0;  // until the reset has succeeded
-            s.own.reset(pr.b, pr.k, pr.n, ks.nr);
-            s.own_product = pr.own_product;
-        }
-        packed = &s.own;
-    }
     FloatSeq& edge = s.edge;
     std::size_t kc_max = std::min(gemm::block_k, pr.k);
-    if (!packed && pr.n % ks.nr != 0 && edge.size() < kc_max * ks.nr) edge.resize(kc_max * ks.nr);
-    std::size_t panels = (pr.n + ks.nr - 1) / ks.nr;
+    if (!packed && width % ks.nr != 0 && edge.size() < kc_max * ks.nr) edge.resize(kc_max * ks.nr);
+    std::size_t panels = (width + ks.nr - 1) / ks.nr;
     // A single panel uses each block of rows once: a copy would be a second pass.
     bool copy_left = pr.k >= copied_left_stride && panels > 1;
     std::size_t mc_max = std::min(gemm::block_rows, hi - lo);
@@ -163,19 +163,19 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
                 lda = kc;
             }
             for (std::size_t p = 0; p < panels; ++p) {
-                std::size_t j0 = p * ks.nr;
+                std::size_t j = j0 + p * ks.nr;
                 const float* b;
                 std::size_t ldb;
                 if (packed) {
                     b = packed->panel(p) + p0 * ks.nr;
                     ldb = ks.nr;
-                } else if (j0 + ks.nr <= pr.n) {
-                    b = pr.b + p0 * pr.n + j0;
+                } else if (j + ks.nr <= pr.n) {
+                    b = pr.b + p0 * pr.n + j;
                     ldb = pr.n;
                 } else {
                     // The kernels read full rows of nr; the last, narrower panel
                     // is copied with zero padding.
-                    gemm::copy_padded(pr.b + p0 * pr.n + j0, pr.n, kc, pr.n - j0, ks.nr,
+                    gemm::copy_padded(pr.b + p0 * pr.n + j, pr.n, kc, pr.n - j, ks.nr,
                                       edge.data());
                     b = edge.data();
                     ldb = ks.nr;
@@ -183,7 +183,7 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
                 const float* next =
                     packed && fetches && p + 1 < panels ? packed->if_ready(p + 1) : nullptr;
                 if (next) next += p0 * ks.nr;
-                run_panel(pr, a_rows, lda, i0, mc, kc, b, ldb, j0, p0 == 0, next);
+                run_panel(pr, a_rows, lda, i0, mc, kc, b, ldb, j, p0 == 0, next);
             }
         }
     }
@@ -306,6 +306,108 @@ void narrow_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_
     });
 }
 
+// More than in_place_rows result rows and more than the narrow kernels'
+// columns: register tiles over (column block, group of whole tiles) units,
+// claimed in order. The right operand is packed when it is too large to read
+// in place without its rows crowding onto a few cache sets: by each worker
+// whole, or shared, one column block at a time in one of two slots. A slot is
+// refilled for block jb + 2 once every unit of block jb is done.
+void tiled_product(Pool& pool, const Problem& pr) {
+    const KernelSet& ks = *pr.kernels;
+    const std::size_t m = pr.m, k = pr.k, n = pr.n, mr = ks.mr, nr = ks.nr;
+    // A right operand whose single panel exceeds a block's copy is read in place.
+    const gemm::PackingLimits limits = gemm::packing_limits();
+    const bool pack =
+        k != 0 && m > mr && k * n > ks.unpacked_b_limit && k * nr <= limits.block_copy;
+    const bool own =
+        pack && k * n <= limits.own_copies / pool.size() && m >= own_copy_rows * pool.size();
+    const bool shared = pack && !own;
+    std::size_t width = n;
+    if (shared) {
+        const std::size_t panels = (n + nr - 1) / nr;
+        const std::size_t per_block = std::max<std::size_t>(1, limits.block_copy / (k * nr));
+        const std::size_t blocks = (panels + per_block - 1) / per_block;
+        width = (panels + blocks - 1) / blocks * nr;  // blocks of equal width but the last
+    }
+    const std::size_t blocks = (n + width - 1) / width, tiles = (m + mr - 1) / mr;
+    const std::size_t wanted = std::max<std::size_t>(1, units_per_worker * pool.size() / blocks);
+    // Units of whole tiles: a unit ending inside one would leave narrower
+    // tiles, whose few accumulators wait on their additions, at every cut.
+    const std::size_t unit_tiles = std::min(
+        tiles, std::clamp((tiles + wanted - 1) / wanted, min_unit_tiles, gemm::block_rows / mr));
+    const std::size_t row_units = (tiles + unit_tiles - 1) / unit_tiles;
+    const std::size_t units = blocks * row_units;
+
+    // The calling thread's: the lambdas below must reach them through a
+    // pointer, as a thread_local name means each worker's own.
+    thread_local PackedRight callers_slots[2];
+    PackedRight* const slots = callers_slots;
+    static std::atomic<std::uint64_t> products{0};
+    const std::uint64_t product = own ? products.fetch_add(1, std::memory_order_relaxed) + 1 : 0;
+    std::unique_ptr<std::atomic<std::size_t>[]> done;  // finished units per block
+    if (shared) {
+        for (std::size_t s = 0; s < std::min<std::size_t>(2, blocks); ++s)
+            slots[s].reserve(k, width, nr);
+        done = std::make_unique<std::atomic<std::size_t>[]>(blocks);
+    }
+    constexpr std::size_t none = ~std::size_t{0};
+    std::atomic<std::size_t> slot_block[2] = {none, none};  // the block each slot holds
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> abandoned{false};  // a unit failed: waiting for others is over
+
+    // Unit u's block packed copy, or null where the right operand is read in
+    // place; null with `abandoned` set where waiting for it was given up.
+    auto copy_for = [&](std::size_t jb, std::size_t g, std::size_t j0,
+                        std::size_t w) -> PackedRight* {
+        if (own) {
+            Scratch& s = scratch();
+            if (s.own_product != product) {
+                s.own_product = 0;  // until the reset has succeeded
+                s.own.reset(pr.b, k, n, 0, n, nr);
+                s.own_product = product;
+            }
+            return &s.own;
+        }
+        if (!shared) return nullptr;
+        PackedRight& slot = slots[jb % 2];
+        std::atomic<std::size_t>& holds = slot_block[jb % 2];
+        if (g == 0) {  // the block's first unit, claimed before any other of it
+            if (jb >= 2)
+                wait_until([&] {
+                    return done[jb - 2].load(std::memory_order_acquire) == row_units ||
+                           abandoned.load(std::memory_order_relaxed);
+                });
+            if (abandoned.load(std::memory_order_relaxed)) return nullptr;
+            slot.reset(pr.b, k, n, j0, w, nr);
+            holds.store(jb, std::memory_order_release);
+            return &slot;
+        }
+        wait_until([&] {
+            return holds.load(std::memory_order_acquire) == jb ||
+                   abandoned.load(std::memory_order_relaxed);
+        });
+        return &slot;
+    };
+    auto lane = [&](std::size_t, std::size_t) {
+        try {
+            for (std::size_t u; (u = next.fetch_add(1, std::memory_order_relaxed)) < units;) {
+                const std::size_t jb = u / row_units, g = u % row_units;
+                const std::size_t j0 = jb * width, w = std::min(width, n - j0);
+                PackedRight* packed = copy_for(jb, g, j0, w);
+                if (abandoned.load(std::memory_order_relaxed)) return;
+                const std::size_t r0 = g * unit_tiles * mr;
+                compute_block(pr, r0, std::min(m, r0 + unit_tiles * mr), packed, j0, w);
+                if (shared) done[jb].fetch_add(1, std::memory_order_release);
+            }
+        } catch (...) {
+            abandoned.store(true, std::memory_order_relaxed);
+            throw;
+        }
+    };
+    run_units(pool, pr, pool.size(), lane);
+    for (PackedRight& slot : callers_slots) slot.trim(retained_packing);
+}
+
 }  // namespace
 
 Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
@@ -319,7 +421,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     const KernelSet& ks = gemm::active_kernels();
     std::size_t a_len = a.data.size(), b_len = b.data.size();
     if (k != 0 && m != 0 && (m <= in_place_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
-        Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks, nullptr, 0};
+        Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks};
         if (ks.narrow && n <= gemm::max_narrow_cols)
             narrow_product(p, pr, a_len, b_len);
         else if (ks.stream && m <= gemm::max_stream_rows)
@@ -328,34 +430,10 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
             in_place_product(p, pr, a_len, b_len);
         return Matrix{std::move(result), m, n};
     }
-    // A small right operand stays in cache as it is; a large one is packed so
-    // that its rows do not land on the same cache sets. The shared copy stays
-    // with the calling thread for its next product, unless it is unusually
-    // large.
-    thread_local PackedRight shared;
-    static std::atomic<std::uint64_t> products{0};
-    bool pack = k != 0 && m > ks.mr && k * n > ks.unpacked_b_limit;
-    bool own = pack && k * n <= own_copies_limit / p.size() && m >= own_copy_rows * p.size();
-    if (pack && !own) shared.reset(b.data.data(), k, n, ks.nr);
-    Problem pr{a.data.data(),
-               b.data.data(),
-               result.data(),
-               m,
-               k,
-               n,
-               &ks,
-               pack && !own ? &shared : nullptr,
-               own ? products.fetch_add(1, std::memory_order_relaxed) + 1 : 0};
-
-    // Units of whole tiles: a leaf ending inside one would leave narrower
-    // tiles, whose few accumulators wait on their additions, at every cut.
-    const std::size_t mr = ks.mr;
-    run_units(p, pr, (m + mr - 1) / mr, [&](std::size_t lo, std::size_t hi) {
-        const std::size_t r0 = lo * mr, r1 = std::min<std::size_t>(m, hi * mr);
-        check_rows(r0, r1, k, n, a_len, b_len);
-        compute_rows(pr, r0, r1);
-    });
-    if (pack && !own) shared.trim(retained_packing);
+    if (m != 0) {
+        check_rows(0, m, k, n, a_len, b_len);
+        tiled_product(p, Problem{a.data.data(), b.data.data(), result.data(), m, k, n, &ks});
+    }
     return Matrix{std::move(result), m, n};
 }
 

@@ -4,9 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace kestrix::gemm {
 namespace {
+
+// Two column blocks' copies of 16 MiB each bound what a product takes beyond
+// its operands and result. The workers' own copies stay with them between
+// products, hence their smaller bound.
+std::atomic<std::size_t> block_copy_limit{std::size_t{4} << 20};
+std::atomic<std::size_t> own_copies_limit{std::size_t{1} << 20};
 
 // A fixed-size copy per row compiles to a few vector moves.
 template <std::size_t W>
@@ -33,22 +40,47 @@ void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t
     }
 }
 
-void PackedRight::reset(const float* b, std::size_t k, std::size_t n, std::size_t nr) {
-    b_ = b;
+PackingLimits packing_limits() noexcept {
+    return {block_copy_limit.load(std::memory_order_relaxed),
+            own_copies_limit.load(std::memory_order_relaxed)};
+}
+
+PackingOverride::PackingOverride(PackingLimits limits) : previous_(packing_limits()) {
+    block_copy_limit.store(limits.block_copy, std::memory_order_relaxed);
+    own_copies_limit.store(limits.own_copies, std::memory_order_relaxed);
+}
+
+PackingOverride::~PackingOverride() {
+    block_copy_limit.store(previous_.block_copy, std::memory_order_relaxed);
+    own_copies_limit.store(previous_.own_copies, std::memory_order_relaxed);
+}
+
+void pause() noexcept { _mm_pause(); }
+
+void yield() noexcept { std::this_thread::yield(); }
+
+void PackedRight::reserve(std::size_t k, std::size_t width, std::size_t nr) {
+    std::size_t panels = (width + nr - 1) / nr;
+    if (state_size_ < panels) {
+        state_ = std::make_unique<std::atomic<unsigned char>[]>(panels);
+        state_size_ = panels;
+    }
+    if (storage_.size() < panels * k * nr) {
+        storage_ = FloatSeq();
+        storage_ = FloatSeq(panels * k * nr);
+    }
+}
+
+void PackedRight::reset(const float* b, std::size_t k, std::size_t n, std::size_t j0,
+                        std::size_t width, std::size_t nr) {
+    reserve(k, width, nr);
+    b_ = b + j0;
     k_ = k;
     n_ = n;
+    width_ = width;
     nr_ = nr;
-    panels_ = (n + nr - 1) / nr;
-    if (state_size_ < panels_) {
-        state_ = std::make_unique<std::atomic<unsigned char>[]>(panels_);
-        state_size_ = panels_;
-    }
+    panels_ = (width + nr - 1) / nr;
     for (std::size_t p = 0; p < panels_; ++p) state_[p].store(empty, std::memory_order_relaxed);
-    std::size_t need = panels_ * k * nr;
-    if (storage_.size() < need) {
-        storage_ = FloatSeq();
-        storage_ = FloatSeq(need);
-    }
     base_ = storage_.data();  // on a cache line, as every FloatSeq
 }
 
@@ -61,7 +93,7 @@ const float* PackedRight::panel(std::size_t p) {
     if (s.load(std::memory_order_acquire) != ready && !claim_and_pack(p)) {
         for (std::size_t q = p + 1; q < panels_ && s.load(std::memory_order_acquire) != ready; ++q)
             claim_and_pack(q);
-        while (s.load(std::memory_order_acquire) != ready) _mm_pause();
+        wait_until([&s] { return s.load(std::memory_order_acquire) == ready; });
     }
     return base_ + p * k_ * nr_;
 }
@@ -79,8 +111,8 @@ bool PackedRight::claim_and_pack(std::size_t p) {
 }
 
 void PackedRight::pack(std::size_t p, float* dst) const {
-    std::size_t j0 = p * nr_;
-    copy_padded(b_ + j0, n_, k_, std::min(nr_, n_ - j0), nr_, dst);
+    std::size_t j = p * nr_;
+    copy_padded(b_ + j, n_, k_, std::min(nr_, width_ - j), nr_, dst);
 }
 
 }  // namespace kestrix::gemm

@@ -21,11 +21,54 @@ void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t
 // product: every leaf walks the panels in the same order, so a leaf that
 // finds its panel being packed packs the next free ones meanwhile instead of
 // waiting, and the packing is shared rather than serialised.
+// How much the product packs: a column block's shared packed copy holds at
+// most block_copy floats, and the workers' own copies of the whole right
+// operand together at most own_copies.
+struct PackingLimits {
+    std::size_t block_copy, own_copies;
+};
+PackingLimits packing_limits() noexcept;
+
+// Sets other limits while it lives, so that tests reach many column blocks
+// and the paths around them at small sizes. Made and ended on one thread,
+// while no product runs.
+class PackingOverride {
+public:
+    explicit PackingOverride(PackingLimits limits);
+    ~PackingOverride();
+    PackingOverride(const PackingOverride&) = delete;
+    PackingOverride& operator=(const PackingOverride&) = delete;
+
+private:
+    PackingLimits previous_;
+};
+
+void pause() noexcept;
+void yield() noexcept;
+
+// Waits until ready() holds: spins a while, then gives the core away between
+// looks, since with more workers than cores the awaited one may need it.
+template <class Ready>
+void wait_until(Ready ready) {
+    for (unsigned spins = 0; !ready(); ++spins) {
+        if (spins < 4096)
+            pause();
+        else
+            yield();
+    }
+}
+
 class PackedRight {
 public:
-    // Starts on the right operand b (k x n), reusing the last one's storage:
-    // a fresh buffer would cost its page faults on every product.
-    void reset(const float* b, std::size_t k, std::size_t n, std::size_t nr);
+    // Makes room for the panels of `width` columns over k rows, so that a
+    // reset to at most that many allocates nothing.
+    void reserve(std::size_t k, std::size_t width, std::size_t nr);
+
+    // Starts on columns [j0, j0 + width) of the right operand b (k x n, row
+    // stride n), reusing the last one's storage: a fresh buffer would cost its
+    // page faults on every product. Panel p covers columns j0 + p * nr on.
+    void reset(const float* b, std::size_t k, std::size_t n, std::size_t j0, std::size_t width,
+               std::size_t nr);
 
     // Gives back storage of more than `floats`.
     void trim(std::size_t floats);
@@ -44,8 +87,8 @@ private:
     bool claim_and_pack(std::size_t p);
     void pack(std::size_t p, float* dst) const;
 
-    const float* b_ = nullptr;
-    std::size_t k_ = 0, n_ = 0, nr_ = 0, panels_ = 0;
+    const float* b_ = nullptr;  // the first column of the block
+    std::size_t k_ = 0, n_ = 0, width_ = 0, nr_ = 0, panels_ = 0;
     FloatSeq storage_;
     float* base_ = nullptr;
     std::unique_ptr<std::atomic<unsigned char>[]> state_;
