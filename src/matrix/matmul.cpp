@@ -30,7 +30,8 @@ using gemm::wait_until;
 constexpr std::uint64_t max_elements = (std::uint64_t{1} << 61) - 1;
 
 // Packed copies of at most this many floats stay with the calling thread for
-// its next product, where a fresh buffer would cost its page faults.
+// its next product, where a fresh buffer would cost its page faults: both
+// slots at the default block size.
 constexpr std::size_t retained_packing = std::size_t{1} << 19;
 
 // Each worker packs a copy of its own (within packing_limits().own_copies

@@ -9,11 +9,13 @@
 namespace kestrix::gemm {
 namespace {
 
-// Two column blocks' copies of 16 MiB each bound what a product takes beyond
-// its operands and result. The workers' own copies stay with them between
-// products, hence their smaller bound.
-std::atomic<std::size_t> block_copy_limit{std::size_t{4} << 20};
-std::atomic<std::size_t> own_copies_limit{std::size_t{1} << 20};
+// A block's copy of 2 MiB: the blocks of k steps of all its panels then
+// stay in the second-level cache while a unit's tiles pass over them, where
+// a 16 MiB copy came from the shared third level, and two such copies bound
+// what a product takes beyond its operands and result. The workers' own
+// copies stay with them between products, hence their bound.
+std::atomic<std::size_t> block_copy_limit{std::size_t{1} << 19};
+std::atomic<std::size_t> own_copies_limit{std::size_t{1} << 19};
 
 // A fixed-size copy per row compiles to a few vector moves.
 template <std::size_t W>
