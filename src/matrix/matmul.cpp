@@ -316,17 +316,20 @@ void narrow_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_
 void tiled_product(Pool& pool, const Problem& pr) {
     const KernelSet& ks = *pr.kernels;
     const std::size_t m = pr.m, k = pr.k, n = pr.n, mr = ks.mr, nr = ks.nr;
-    // A right operand whose single panel exceeds a block's copy is read in place.
+    // A right operand whose single panel exceeds the largest block's copy is
+    // read in place.
     const gemm::PackingLimits limits = gemm::packing_limits();
     const bool pack =
-        k != 0 && m > mr && k * n > ks.unpacked_b_limit && k * nr <= limits.block_copy;
+        k != 0 && m > mr && k * n > ks.unpacked_b_limit && k * nr <= limits.block_copy_most;
     const bool own =
         pack && k * n <= limits.own_copies / pool.size() && m >= own_copy_rows * pool.size();
     const bool shared = pack && !own;
     std::size_t width = n;
     if (shared) {
         const std::size_t panels = (n + nr - 1) / nr;
-        const std::size_t per_block = std::max<std::size_t>(1, limits.block_copy / (k * nr));
+        const std::size_t per_block =
+            std::max({std::size_t{1}, limits.block_copy / (k * nr),
+                      std::min(limits.block_columns / nr, limits.block_copy_most / (k * nr))});
         const std::size_t blocks = (panels + per_block - 1) / per_block;
         width = (panels + blocks - 1) / blocks * nr;  // blocks of equal width but the last
     }

@@ -11,10 +11,14 @@ namespace {
 
 // A block's copy of 2 MiB: the blocks of k steps of all its panels then
 // stay in the second-level cache while a unit's tiles pass over them, where
-// a 16 MiB copy came from the shared third level, and two such copies bound
-// what a product takes beyond its operands and result. The workers' own
-// copies stay with them between products, hence their bound.
+// a 16 MiB copy came from the shared third level. At large k that leaves
+// few columns, and each block then copies the left operand's rows afresh
+// for little work: blocks keep 256 columns while two copies stay within
+// 32 MiB. The workers' own copies stay with them between products, hence
+// their bound.
 std::atomic<std::size_t> block_copy_limit{std::size_t{1} << 19};
+std::atomic<std::size_t> block_columns{256};
+std::atomic<std::size_t> block_copy_most{std::size_t{4} << 20};
 std::atomic<std::size_t> own_copies_limit{std::size_t{1} << 19};
 
 // A fixed-size copy per row compiles to a few vector moves.
@@ -44,16 +48,22 @@ void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t
 
 PackingLimits packing_limits() noexcept {
     return {block_copy_limit.load(std::memory_order_relaxed),
+            block_columns.load(std::memory_order_relaxed),
+            block_copy_most.load(std::memory_order_relaxed),
             own_copies_limit.load(std::memory_order_relaxed)};
 }
 
 PackingOverride::PackingOverride(PackingLimits limits) : previous_(packing_limits()) {
     block_copy_limit.store(limits.block_copy, std::memory_order_relaxed);
+    block_columns.store(limits.block_columns, std::memory_order_relaxed);
+    block_copy_most.store(limits.block_copy_most, std::memory_order_relaxed);
     own_copies_limit.store(limits.own_copies, std::memory_order_relaxed);
 }
 
 PackingOverride::~PackingOverride() {
     block_copy_limit.store(previous_.block_copy, std::memory_order_relaxed);
+    block_columns.store(previous_.block_columns, std::memory_order_relaxed);
+    block_copy_most.store(previous_.block_copy_most, std::memory_order_relaxed);
     own_copies_limit.store(previous_.own_copies, std::memory_order_relaxed);
 }
 

@@ -21,11 +21,12 @@ void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t
 // product: every leaf walks the panels in the same order, so a leaf that
 // finds its panel being packed packs the next free ones meanwhile instead of
 // waiting, and the packing is shared rather than serialised.
-// How much the product packs: a column block's shared packed copy holds at
-// most block_copy floats, and the workers' own copies of the whole right
-// operand together at most own_copies.
+// How much the product packs: a column block's shared packed copy holds
+// about block_copy floats, but at least block_columns columns where that
+// stays within block_copy_most floats, and the workers' own copies of the
+// whole right operand together at most own_copies.
 struct PackingLimits {
-    std::size_t block_copy, own_copies;
+    std::size_t block_copy, block_columns, block_copy_most, own_copies;
 };
 PackingLimits packing_limits() noexcept;
 

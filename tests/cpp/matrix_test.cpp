@@ -107,13 +107,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The packed path under small packing limits: a column block per panel or
 // per three panels (so that both copy slots are refilled, and the last block
-// is narrower and padded), a single panel over the limit (read in place), and
-// the workers' own copies. Rows above the in-place height and k across two
-// blocks of 256; 150 x 350 x 201 packs on every variant.
+// is narrower and padded), blocks widened to a least width and that width
+// held back by the largest copy, a single panel over the limit (read in
+// place), and the workers' own copies. Rows above the in-place height and k
+// across two blocks of 256; 150 x 350 x 201 packs on every variant.
 struct Packing {
     Shape shape;
-    std::size_t panels_per_block;  // 0: a panel more than the limit allows
-    bool own;                      // the workers' own copies, where each has rows enough
+    std::size_t copy, columns, most;  // in panels; copy 0: a panel more than most allows
+    bool own;  // the workers' own copies, where each has rows enough
 };
 
 class MatmulPacking : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Packing>> {};
@@ -122,9 +123,10 @@ TEST_P(MatmulPacking, ColumnBlocksMatchOracle) {
     auto [isa, workers, c] = GetParam();
     FORCE_KERNELS(isa);
     const Shape s = c.shape;
-    const std::size_t nr = gemm::kernels_for(isa).nr;
-    const std::size_t block = c.panels_per_block ? c.panels_per_block * s.k * nr : s.k * nr - 1;
-    gemm::PackingOverride limits({block, c.own ? std::size_t{1} << 30 : 0});
+    const std::size_t nr = gemm::kernels_for(isa).nr, panel = s.k * nr;
+    gemm::PackingOverride limits({c.copy ? c.copy * panel : panel - 1, c.columns * nr,
+                                  c.copy ? c.most * panel : panel - 1,
+                                  c.own ? std::size_t{1} << 30 : 0});
     Pool pool(workers);
     FloatSeq a = random_floats(s.m * s.k, 5 + s.n), b = random_floats(s.k * s.n, 9 + s.m);
     Matrix r = matmul(make_matrix(a, s.m, s.k), make_matrix(b, s.k, s.n), pool);
@@ -132,8 +134,10 @@ TEST_P(MatmulPacking, ColumnBlocksMatchOracle) {
 }
 
 const Packing packings[] = {
-    {{150, 350, 201}, 1, false}, {{150, 350, 201}, 3, false}, {{301, 350, 200}, 1, false},
-    {{150, 350, 201}, 0, false}, {{300, 300, 250}, 1, true},  {{129, 257, 66}, 2, false},
+    {{150, 350, 201}, 1, 0, 1, false}, {{150, 350, 201}, 3, 0, 3, false},
+    {{301, 350, 200}, 1, 0, 1, false}, {{150, 350, 201}, 1, 2, 4, false},
+    {{150, 350, 201}, 1, 5, 3, false}, {{150, 350, 201}, 0, 0, 0, false},
+    {{300, 300, 250}, 1, 0, 1, true},  {{129, 257, 66}, 2, 0, 2, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(VariantsWorkersLimits, MatmulPacking,
