@@ -176,8 +176,7 @@ void compute_block(const Problem& pr, std::size_t lo, std::size_t hi, PackedRigh
                 } else {
                     // The kernels read full rows of nr; the last, narrower panel
                     // is copied with zero padding.
-                    gemm::copy_padded(pr.b + p0 * pr.n + j, pr.n, kc, pr.n - j, ks.nr,
-                                      edge.data());
+                    gemm::copy_padded(pr.b + p0 * pr.n + j, pr.n, kc, pr.n - j, ks.nr, edge.data());
                     b = edge.data();
                     ldb = ks.nr;
                 }

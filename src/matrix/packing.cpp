@@ -30,8 +30,8 @@ void copy_rows(const float* src, std::size_t ld, std::size_t rows, float* dst) {
 
 }  // namespace
 
-void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t w,
-                 std::size_t nr, float* dst) {
+void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t w, std::size_t nr,
+                 float* dst) {
     if (w == nr) {
         switch (nr) {
             case 32: return copy_rows<32>(src, ld, rows, dst);

@@ -11,8 +11,8 @@ namespace kestrix::gemm {
 
 // rows rows of w floats from src (row stride ld) into dst as rows of nr
 // floats (w <= nr), the columns past w zero: the kernels read whole rows of nr.
-void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t w,
-                 std::size_t nr, float* dst);
+void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t w, std::size_t nr,
+                 float* dst);
 
 // The right operand cut into column panels of nr, each stored k-major
 // (k * nr + col) and zero-padded to nr columns, so a micro-kernel reads one

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct Packing {
     Shape shape;
     std::size_t copy, columns, most;  // in panels; copy 0: a panel more than most allows
-    bool own;  // the workers' own copies, where each has rows enough
+    bool own;                         // the workers' own copies, where each has rows enough
 };
 
 class MatmulPacking : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Packing>> {};
@@ -140,11 +140,10 @@ const Packing packings[] = {
     {{300, 300, 250}, 1, 0, 1, true},  {{129, 257, 66}, 2, 0, 2, false},
 };
 
-INSTANTIATE_TEST_SUITE_P(VariantsWorkersLimits, MatmulPacking,
-                         ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2,
-                                                              Isa::avx512),
-                                            ::testing::Values(1, 2, 3, 8),
-                                            ::testing::ValuesIn(packings)));
+INSTANTIATE_TEST_SUITE_P(
+    VariantsWorkersLimits, MatmulPacking,
+    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(packings)));
 
 // The packed copies of the right operand (each worker's own with one or two
 // workers at this height, one shared with three) outlive a product; the next
