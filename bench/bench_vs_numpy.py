@@ -171,6 +171,21 @@ def numpy_env():
     return env, auto
 
 
+def numpy_beside_kestrix(build_dir):
+    """numpy, kestrix's matrix class from build_dir and the numpy side's
+    environment, for runners that time both sides in one process: numpy gets
+    OpenBLAS's own kernel choice, set before it is imported."""
+    env, _ = numpy_env()
+    for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
+        os.environ.pop(var, None)
+        if var in env:
+            os.environ[var] = env[var]
+    sys.path.insert(0, str(build_dir))
+    import numpy
+    from kestrix import KestrixMatrix
+    return numpy, KestrixMatrix, env
+
+
 def run_side(side, quick, module_dir, numpy_environ):
     env = dict(numpy_environ if side == "numpy" else os.environ, PYTHONPATH=str(module_dir))
     cmd = [sys.executable, __file__, "--side", side] + (["--quick"] if quick else [])

@@ -28,7 +28,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from bench_vs_numpy import machine, machine_limits, numpy_env  # noqa: E402
+from bench_vs_numpy import machine, machine_limits, numpy_beside_kestrix  # noqa: E402
 
 MIB = 1 << 20
 
@@ -104,14 +104,7 @@ def main():
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]))
         return
-    env, _ = numpy_env()
-    for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-        os.environ.pop(var, None)
-        if var in env:
-            os.environ[var] = env[var]
-    sys.path.insert(0, args.build)
-    import numpy as np
-    from kestrix import KestrixMatrix
+    np, KestrixMatrix, env = numpy_beside_kestrix(args.build)
     peak = machine_limits(args.build).get("peak_gflops")
     rows = []
     for n in (int(s) for s in args.sizes.split(",")):

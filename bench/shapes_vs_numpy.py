@@ -23,7 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from bench_vs_numpy import google_benchmark, machine, machine_limits, numpy_env  # noqa: E402
+from bench_vs_numpy import google_benchmark, machine, machine_limits, numpy_beside_kestrix  # noqa: E402,E501
 
 # (m, k, n): the products of the issue first, then others of the same
 # families (few columns, few rows, vectors, long inner dimensions, odd and
@@ -117,16 +117,7 @@ def main():
     parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "shapes.md"))
     parser.add_argument("--no-limits", action="store_true", help="skip machine_bench")
     args = parser.parse_args()
-    # numpy gets OpenBLAS's own choice of kernels (see bench_vs_numpy), set
-    # before it is imported.
-    env, _ = numpy_env()
-    for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-        os.environ.pop(var, None)
-        if var in env:
-            os.environ[var] = env[var]
-    sys.path.insert(0, args.build)
-    import numpy as np
-    from kestrix import KestrixMatrix
+    np, KestrixMatrix, _ = numpy_beside_kestrix(args.build)
     limits = {} if args.no_limits else machine_limits(args.build)
     if not args.no_limits:
         read = google_benchmark(args.build, "machine_bench",

@@ -20,7 +20,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from bench_vs_numpy import machine, numpy_env  # noqa: E402
+from bench_vs_numpy import machine, numpy_beside_kestrix  # noqa: E402
 
 
 def busy_neighbour():
@@ -53,14 +53,7 @@ def main():
     parser.add_argument("--sizes", default="1024,2048")
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
-    env, _ = numpy_env()
-    for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-        os.environ.pop(var, None)
-        if var in env:
-            os.environ[var] = env[var]
-    sys.path.insert(0, args.build)
-    import numpy as np
-    from kestrix import KestrixMatrix
+    np, KestrixMatrix, _ = numpy_beside_kestrix(args.build)
     info = machine()
     print(f"{info['cpu']}, {info['cores']} cores; numpy {np.__version__}; {args.rounds} rounds\n")
     print("| product | neighbour | ratio | kestrix GFLOP/s | numpy GFLOP/s |")
