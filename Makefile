@@ -39,6 +39,8 @@ bench: build
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/interop_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/shapes_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/large_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/shared_core.py --build $(BUILD)
 	$(PYTHON) bench/oversubscription.py --build $(BUILD) --large
 
 clean:

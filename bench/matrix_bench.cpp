@@ -81,12 +81,20 @@ void transpose_bench(benchmark::State& state) {
 }
 
 void matmul_sizes(benchmark::internal::Benchmark* b) {
-    for (int n : {64, 128, 256, 512, 1024, 2048}) b->Arg(n);
+    for (int n : {64, 96, 128, 256, 512, 1024, 2048}) b->Arg(n);
     b->UseRealTime()->Unit(benchmark::kMicrosecond);
 }
 
-BENCHMARK_CAPTURE(matmul_bench, avx512, Isa::avx512, 0)->Apply(matmul_sizes);
-BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, Isa::avx512, 1)->Apply(matmul_sizes);
+// The large square only where it says something: the widest variant's kernel
+// on one worker and on all, with its column blocks.
+void large_sizes(benchmark::internal::Benchmark* b) {
+    b->Arg(4096)->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK_CAPTURE(matmul_bench, avx512, Isa::avx512, 0)->Apply(matmul_sizes)->Apply(large_sizes);
+BENCHMARK_CAPTURE(matmul_bench, avx512_1worker, Isa::avx512, 1)
+    ->Apply(matmul_sizes)
+    ->Apply(large_sizes);
 BENCHMARK_CAPTURE(matmul_bench, avx2, Isa::avx2, 0)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, Isa::avx2, 1)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, Isa::baseline, 1)->Apply(matmul_sizes);

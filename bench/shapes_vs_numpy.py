@@ -23,7 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from bench_vs_numpy import google_benchmark, machine, machine_limits, numpy_env  # noqa: E402
+from bench_vs_numpy import google_benchmark, machine, machine_limits, numpy_beside_kestrix  # noqa: E402,E501
 
 # (m, k, n): the products of the issue first, then others of the same
 # families (few columns, few rows, vectors, long inner dimensions, odd and
@@ -33,7 +33,7 @@ SHAPES = [
     (8, 1_000_000, 8), (64, 100_000, 64), (1000, 1000, 1000), (513, 517, 519),
     (2000, 2000, 16), (3000, 100, 3000), (100_000, 64, 10),
     (1, 1_000_000, 1), (4, 65536, 4), (2000, 300, 7), (7, 300, 2000), (3, 5000, 3001),
-    (100_000, 17, 3), (512, 512, 512), (1024, 1024, 1024),
+    (100_000, 17, 3), (512, 512, 512), (1024, 1024, 1024), (300, 300, 300), (96, 96, 96),
 ]
 QUICK = [(2000, 300, 7), (7, 300, 2000), (513, 517, 519), (512, 512, 512)]
 # Zen 3 (and most cores): three cycles from one float32 vector addition to the
@@ -117,16 +117,7 @@ def main():
     parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "shapes.md"))
     parser.add_argument("--no-limits", action="store_true", help="skip machine_bench")
     args = parser.parse_args()
-    # numpy gets OpenBLAS's own choice of kernels (see bench_vs_numpy), set
-    # before it is imported.
-    env, _ = numpy_env()
-    for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-        os.environ.pop(var, None)
-        if var in env:
-            os.environ[var] = env[var]
-    sys.path.insert(0, args.build)
-    import numpy as np
-    from kestrix import KestrixMatrix
+    np, KestrixMatrix, _ = numpy_beside_kestrix(args.build)
     limits = {} if args.no_limits else machine_limits(args.build)
     if not args.no_limits:
         read = google_benchmark(args.build, "machine_bench",

@@ -6,9 +6,6 @@
 // worker, k ascending from +0.0: blocks of k run in ascending order and the
 // accumulator tile goes through memory unchanged between them, so blocking
 // and partition change speed only.
-#include <emmintrin.h>
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -18,6 +15,7 @@
 
 #include "matrix/matmul_kernels.h"
 #include "matrix/matrix.h"
+#include "matrix/packing.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
 #include "pool/split.h"
@@ -26,116 +24,28 @@ namespace kestrix {
 namespace {
 
 using gemm::KernelSet;
+using gemm::PackedRight;
+using gemm::wait_until;
 
 constexpr std::uint64_t max_elements = (std::uint64_t{1} << 61) - 1;
-constexpr std::size_t retained_packing = std::size_t{16} << 20;  // floats
 
-// Each worker packs a copy of its own when all the copies together stay
-// within this many floats and each worker has at least this many rows to
-// spend its copy on. Panels that another core packed arrive through
-// cache-to-cache transfers, and repacking lines that it still holds waits on
-// invalidations. The copies multiply the packing by the worker count, hence
-// the limits.
-constexpr std::size_t own_copies_limit = std::size_t{4} << 20;
+// Packed copies of at most this many floats stay with the calling thread for
+// its next product, where a fresh buffer would cost its page faults: both
+// slots at the default block size.
+constexpr std::size_t retained_packing = std::size_t{1} << 19;
+
+// Each worker packs a copy of its own (within packing_limits().own_copies
+// for all of them) where each has at least this many rows to spend it on.
+// Panels that another core packed arrive through cache-to-cache transfers,
+// and repacking lines that it still holds waits on invalidations.
 constexpr std::size_t own_copy_rows = 64;
 
-// The right operand cut into column panels of nr, each stored k-major
-// (k * nr + col) and zero-padded to nr columns, so a micro-kernel reads one
-// contiguous, aligned stream. Panels are packed on first use by whichever
-// leaf needs them first. A copy may serve one thread or all the leaves of a
-// product: every leaf walks the panels in the same order, so a leaf that
-// finds its panel being packed packs the next free ones meanwhile instead of
-// waiting, and the packing is shared rather than serialised.
-class PackedRight {
-public:
-    // Starts on the right operand b (k x n), reusing the last one's storage:
-    // a fresh buffer would cost its page faults on every product.
-    void reset(const float* b, std::size_t k, std::size_t n, std::size_t nr) {
-        b_ = b;
-        k_ = k;
-        n_ = n;
-        nr_ = nr;
-        panels_ = (n + nr - 1) / nr;
-        if (state_size_ < panels_) {
-            state_ = std::make_unique<std::atomic<unsigned char>[]>(panels_);
-            state_size_ = panels_;
-        }
-        for (std::size_t p = 0; p < panels_; ++p) state_[p].store(empty, std::memory_order_relaxed);
-        std::size_t need = panels_ * k * nr;
-        if (storage_.size() < need) {
-            storage_ = FloatSeq();
-            storage_ = FloatSeq(need);
-        }
-        base_ = storage_.data();  // on a cache line, as every FloatSeq
-    }
-
-    // Gives back storage of more than `floats`.
-    void trim(std::size_t floats) {
-        if (storage_.size() > floats) storage_ = FloatSeq();
-    }
-
-    // Panel p, packed; its row k is at result + k * nr.
-    const float* panel(std::size_t p) {
-        std::atomic<unsigned char>& s = state_[p];
-        if (s.load(std::memory_order_acquire) != ready && !claim_and_pack(p)) {
-            for (std::size_t q = p + 1; q < panels_ && s.load(std::memory_order_acquire) != ready;
-                 ++q)
-                claim_and_pack(q);
-            while (s.load(std::memory_order_acquire) != ready) _mm_pause();
-        }
-        return base_ + p * k_ * nr_;
-    }
-
-    // Panel p if it is packed already, else null; never waits or packs.
-    const float* if_ready(std::size_t p) const {
-        return state_[p].load(std::memory_order_acquire) == ready ? base_ + p * k_ * nr_ : nullptr;
-    }
-
-private:
-    static constexpr unsigned char empty = 0, packing = 1, ready = 2;
-
-    // Packs panel p unless another leaf has claimed it; true when it did.
-    bool claim_and_pack(std::size_t p) {
-        std::atomic<unsigned char>& s = state_[p];
-        unsigned char expected = empty;
-        if (s.load(std::memory_order_relaxed) != empty ||
-            !s.compare_exchange_strong(expected, packing, std::memory_order_acquire))
-            return false;
-        pack(p, base_ + p * k_ * nr_);
-        s.store(ready, std::memory_order_release);
-        return true;
-    }
-
-    void pack(std::size_t p, float* dst) const {
-        std::size_t j0 = p * nr_, w = std::min(nr_, n_ - j0);
-        const float* src = b_ + j0;
-        if (w == nr_) {
-            switch (nr_) {  // a fixed-size copy per row compiles to a few vector moves
-                case 32: return copy_rows<32>(src, dst);
-                case 16: return copy_rows<16>(src, dst);
-                case 8: return copy_rows<8>(src, dst);
-                default: break;
-            }
-        }
-        for (std::size_t k = 0; k < k_; ++k, dst += nr_, src += n_) {
-            std::memcpy(dst, src, w * sizeof(float));
-            std::fill(dst + w, dst + nr_, 0.0f);
-        }
-    }
-
-    template <std::size_t W>
-    void copy_rows(const float* src, float* dst) const {
-        for (std::size_t k = 0; k < k_; ++k, dst += W, src += n_)
-            std::memcpy(dst, src, W * sizeof(float));
-    }
-
-    const float* b_ = nullptr;
-    std::size_t k_ = 0, n_ = 0, nr_ = 0, panels_ = 0;
-    FloatSeq storage_;
-    float* base_ = nullptr;
-    std::unique_ptr<std::atomic<unsigned char>[]> state_;
-    std::size_t state_size_ = 0;
-};
+// The units of work the tiled path aims at per worker. Workers claim units
+// one at a time as they come free, so a worker whose core the host slows
+// takes fewer of them rather than holding back the product's end; every
+// element stays with the one unit that computes it whole.
+constexpr std::size_t units_per_worker = 16;
+constexpr std::size_t min_unit_tiles = 4;
 
 // Per-thread scratch that leaves reuse: one zero-padded edge panel of the
 // right operand, a block of the left operand's rows, and this thread's own
@@ -184,8 +94,6 @@ struct Problem {
     float* c;
     std::size_t m, k, n;
     const KernelSet* kernels;
-    PackedRight* packed;        // the shared packed copy, or null
-    std::uint64_t own_product;  // nonzero: each thread packs its own copy, for this product
 };
 
 // Runs the tiles of one column panel over result rows [i0, i0 + mc), whose
@@ -223,26 +131,20 @@ void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::siz
     }
 }
 
-void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
+// Result rows [lo, hi) of the columns [j0, j0 + width): over the panels of
+// `packed` (which covers those columns), else over the right operand in place.
+void compute_block(const Problem& pr, std::size_t lo, std::size_t hi, PackedRight* packed,
+                   std::size_t j0, std::size_t width) {
     const KernelSet& ks = *pr.kernels;
     if (pr.k == 0) {
-        std::fill(pr.c + lo * pr.n, pr.c + hi * pr.n, 0.0f);
+        for (std::size_t i = lo; i < hi; ++i) std::fill_n(pr.c + i * pr.n + j0, width, 0.0f);
         return;
     }
     Scratch& s = scratch();
-    PackedRight* packed = pr.packed;
-    if (pr.own_product != 0) {
-        if (s.own_product != pr.own_product) {
-            s.own_product = 0;  // until the reset has succeeded
-            s.own.reset(pr.b, pr.k, pr.n, ks.nr);
-            s.own_product = pr.own_product;
-        }
-        packed = &s.own;
-    }
     FloatSeq& edge = s.edge;
     std::size_t kc_max = std::min(gemm::block_k, pr.k);
-    if (!packed && pr.n % ks.nr != 0 && edge.size() < kc_max * ks.nr) edge.resize(kc_max * ks.nr);
-    std::size_t panels = (pr.n + ks.nr - 1) / ks.nr;
+    if (!packed && width % ks.nr != 0 && edge.size() < kc_max * ks.nr) edge.resize(kc_max * ks.nr);
+    std::size_t panels = (width + ks.nr - 1) / ks.nr;
     // A single panel uses each block of rows once: a copy would be a second pass.
     bool copy_left = pr.k >= copied_left_stride && panels > 1;
     std::size_t mc_max = std::min(gemm::block_rows, hi - lo);
@@ -262,32 +164,26 @@ void compute_rows(const Problem& pr, std::size_t lo, std::size_t hi) {
                 lda = kc;
             }
             for (std::size_t p = 0; p < panels; ++p) {
-                std::size_t j0 = p * ks.nr;
+                std::size_t j = j0 + p * ks.nr;
                 const float* b;
                 std::size_t ldb;
                 if (packed) {
                     b = packed->panel(p) + p0 * ks.nr;
                     ldb = ks.nr;
-                } else if (j0 + ks.nr <= pr.n) {
-                    b = pr.b + p0 * pr.n + j0;
+                } else if (j + ks.nr <= pr.n) {
+                    b = pr.b + p0 * pr.n + j;
                     ldb = pr.n;
                 } else {
                     // The kernels read full rows of nr; the last, narrower panel
                     // is copied with zero padding.
-                    std::size_t w = pr.n - j0;
-                    float* e = edge.data();
-                    for (std::size_t kk = 0; kk < kc; ++kk) {
-                        std::memcpy(e + kk * ks.nr, pr.b + (p0 + kk) * pr.n + j0,
-                                    w * sizeof(float));
-                        std::fill(e + kk * ks.nr + w, e + (kk + 1) * ks.nr, 0.0f);
-                    }
-                    b = e;
+                    gemm::copy_padded(pr.b + p0 * pr.n + j, pr.n, kc, pr.n - j, ks.nr, edge.data());
+                    b = edge.data();
                     ldb = ks.nr;
                 }
                 const float* next =
                     packed && fetches && p + 1 < panels ? packed->if_ready(p + 1) : nullptr;
                 if (next) next += p0 * ks.nr;
-                run_panel(pr, a_rows, lda, i0, mc, kc, b, ldb, j0, p0 == 0, next);
+                run_panel(pr, a_rows, lda, i0, mc, kc, b, ldb, j, p0 == 0, next);
             }
         }
     }
@@ -344,12 +240,8 @@ void rows_of_panel(const Problem& pr, std::size_t r0, std::size_t r1, std::size_
         std::size_t ldb = pr.n;
         if (w < ks.nr) {
             if (edge.size() < kc * ks.nr) edge.resize(gemm::block_k * ks.nr);
-            float* e = edge.data();
-            for (std::size_t kk = 0; kk < kc; ++kk) {
-                std::memcpy(e + kk * ks.nr, b + kk * pr.n, w * sizeof(float));
-                std::fill(e + kk * ks.nr + w, e + (kk + 1) * ks.nr, 0.0f);
-            }
-            b = e;
+            gemm::copy_padded(b, pr.n, kc, w, ks.nr, edge.data());
+            b = edge.data();
             ldb = ks.nr;
         }
         run_panel(pr, pr.a + r0 * pr.k + p0, pr.k, r0, r1 - r0, kc, b, ldb, j0, p0 == 0, nullptr);
@@ -414,6 +306,111 @@ void narrow_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_
     });
 }
 
+// More than in_place_rows result rows and more than the narrow kernels'
+// columns: register tiles over (column block, group of whole tiles) units,
+// claimed in order. The right operand is packed when it is too large to read
+// in place without its rows crowding onto a few cache sets: by each worker
+// whole, or shared, one column block at a time in one of two slots. A slot is
+// refilled for block jb + 2 once every unit of block jb is done.
+void tiled_product(Pool& pool, const Problem& pr) {
+    const KernelSet& ks = *pr.kernels;
+    const std::size_t m = pr.m, k = pr.k, n = pr.n, mr = ks.mr, nr = ks.nr;
+    // A right operand whose single panel exceeds the largest block's copy is
+    // read in place.
+    const gemm::PackingLimits limits = gemm::packing_limits();
+    const bool pack =
+        k != 0 && m > mr && k * n > ks.unpacked_b_limit && k * nr <= limits.block_copy_most;
+    const bool own =
+        pack && k * n <= limits.own_copies / pool.size() && m >= own_copy_rows * pool.size();
+    const bool shared = pack && !own;
+    std::size_t width = n;
+    if (shared) {
+        const std::size_t panels = (n + nr - 1) / nr;
+        const std::size_t per_block =
+            std::max({std::size_t{1}, limits.block_copy / (k * nr),
+                      std::min(limits.block_columns / nr, limits.block_copy_most / (k * nr))});
+        const std::size_t blocks = (panels + per_block - 1) / per_block;
+        width = (panels + blocks - 1) / blocks * nr;  // blocks of equal width but the last
+    }
+    const std::size_t blocks = (n + width - 1) / width, tiles = (m + mr - 1) / mr;
+    const std::size_t wanted = std::max<std::size_t>(1, units_per_worker * pool.size() / blocks);
+    // Units of whole tiles: a unit ending inside one would leave narrower
+    // tiles, whose few accumulators wait on their additions, at every cut.
+    const std::size_t unit_tiles = std::min(
+        tiles, std::clamp((tiles + wanted - 1) / wanted, min_unit_tiles, gemm::block_rows / mr));
+    const std::size_t row_units = (tiles + unit_tiles - 1) / unit_tiles;
+    const std::size_t units = blocks * row_units;
+
+    // The calling thread's: the lambdas below must reach them through a
+    // pointer, as a thread_local name means each worker's own.
+    thread_local PackedRight callers_slots[2];
+    PackedRight* const slots = callers_slots;
+    static std::atomic<std::uint64_t> products{0};
+    const std::uint64_t product = own ? products.fetch_add(1, std::memory_order_relaxed) + 1 : 0;
+    std::unique_ptr<std::atomic<std::size_t>[]> done;  // finished units per block
+    if (shared) {
+        for (std::size_t s = 0; s < std::min<std::size_t>(2, blocks); ++s)
+            slots[s].reserve(k, width, nr);
+        done = std::make_unique<std::atomic<std::size_t>[]>(blocks);
+    }
+    constexpr std::size_t none = ~std::size_t{0};
+    std::atomic<std::size_t> slot_block[2] = {none, none};  // the block each slot holds
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> abandoned{false};  // a unit failed: waiting for others is over
+
+    // Unit u's block packed copy, or null where the right operand is read in
+    // place; null with `abandoned` set where waiting for it was given up.
+    auto copy_for = [&](std::size_t jb, std::size_t g, std::size_t j0,
+                        std::size_t w) -> PackedRight* {
+        if (own) {
+            Scratch& s = scratch();
+            if (s.own_product != product) {
+                s.own_product = 0;  // until the reset has succeeded
+                s.own.reset(pr.b, k, n, 0, n, nr);
+                s.own_product = product;
+            }
+            return &s.own;
+        }
+        if (!shared) return nullptr;
+        PackedRight& slot = slots[jb % 2];
+        std::atomic<std::size_t>& holds = slot_block[jb % 2];
+        if (g == 0) {  // the block's first unit, claimed before any other of it
+            if (jb >= 2)
+                wait_until([&] {
+                    return done[jb - 2].load(std::memory_order_acquire) == row_units ||
+                           abandoned.load(std::memory_order_relaxed);
+                });
+            if (abandoned.load(std::memory_order_relaxed)) return nullptr;
+            slot.reset(pr.b, k, n, j0, w, nr);
+            holds.store(jb, std::memory_order_release);
+            return &slot;
+        }
+        wait_until([&] {
+            return holds.load(std::memory_order_acquire) == jb ||
+                   abandoned.load(std::memory_order_relaxed);
+        });
+        return &slot;
+    };
+    auto lane = [&](std::size_t, std::size_t) {
+        try {
+            for (std::size_t u; (u = next.fetch_add(1, std::memory_order_relaxed)) < units;) {
+                const std::size_t jb = u / row_units, g = u % row_units;
+                const std::size_t j0 = jb * width, w = std::min(width, n - j0);
+                PackedRight* packed = copy_for(jb, g, j0, w);
+                if (abandoned.load(std::memory_order_relaxed)) return;
+                const std::size_t r0 = g * unit_tiles * mr;
+                compute_block(pr, r0, std::min(m, r0 + unit_tiles * mr), packed, j0, w);
+                if (shared) done[jb].fetch_add(1, std::memory_order_release);
+            }
+        } catch (...) {
+            abandoned.store(true, std::memory_order_relaxed);
+            throw;
+        }
+    };
+    run_units(pool, pr, pool.size(), lane);
+    for (PackedRight& slot : callers_slots) slot.trim(retained_packing);
+}
+
 }  // namespace
 
 Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
@@ -427,7 +424,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     const KernelSet& ks = gemm::active_kernels();
     std::size_t a_len = a.data.size(), b_len = b.data.size();
     if (k != 0 && m != 0 && (m <= in_place_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
-        Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks, nullptr, 0};
+        Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks};
         if (ks.narrow && n <= gemm::max_narrow_cols)
             narrow_product(p, pr, a_len, b_len);
         else if (ks.stream && m <= gemm::max_stream_rows)
@@ -436,34 +433,10 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
             in_place_product(p, pr, a_len, b_len);
         return Matrix{std::move(result), m, n};
     }
-    // A small right operand stays in cache as it is; a large one is packed so
-    // that its rows do not land on the same cache sets. The shared copy stays
-    // with the calling thread for its next product, unless it is unusually
-    // large.
-    thread_local PackedRight shared;
-    static std::atomic<std::uint64_t> products{0};
-    bool pack = k != 0 && m > ks.mr && k * n > ks.unpacked_b_limit;
-    bool own = pack && k * n <= own_copies_limit / p.size() && m >= own_copy_rows * p.size();
-    if (pack && !own) shared.reset(b.data.data(), k, n, ks.nr);
-    Problem pr{a.data.data(),
-               b.data.data(),
-               result.data(),
-               m,
-               k,
-               n,
-               &ks,
-               pack && !own ? &shared : nullptr,
-               own ? products.fetch_add(1, std::memory_order_relaxed) + 1 : 0};
-
-    // Units of whole tiles: a leaf ending inside one would leave narrower
-    // tiles, whose few accumulators wait on their additions, at every cut.
-    const std::size_t mr = ks.mr;
-    run_units(p, pr, (m + mr - 1) / mr, [&](std::size_t lo, std::size_t hi) {
-        const std::size_t r0 = lo * mr, r1 = std::min<std::size_t>(m, hi * mr);
-        check_rows(r0, r1, k, n, a_len, b_len);
-        compute_rows(pr, r0, r1);
-    });
-    if (pack && !own) shared.trim(retained_packing);
+    if (m != 0) {
+        check_rows(0, m, k, n, a_len, b_len);
+        tiled_product(p, Problem{a.data.data(), b.data.data(), result.data(), m, k, n, &ks});
+    }
     return Matrix{std::move(result), m, n};
 }
 

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "matrix/dispatch.h"
+#include "matrix/matmul_kernels.h"
+#include "matrix/packing.h"
 #include "pool/fault.h"
 #include "pool/pool.h"
 #include "support.h"
@@ -102,6 +104,46 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
                        ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(edge_shapes())),
     shape_test_name);
+
+// The packed path under small packing limits: a column block per panel or
+// per three panels (so that both copy slots are refilled, and the last block
+// is narrower and padded), blocks widened to a least width and that width
+// held back by the largest copy, a single panel over the limit (read in
+// place), and the workers' own copies. Rows above the in-place height and k
+// across two blocks of 256; 150 x 350 x 201 packs on every variant.
+struct Packing {
+    Shape shape;
+    std::size_t copy, columns, most;  // in panels; copy 0: a panel more than most allows
+    bool own;                         // the workers' own copies, where each has rows enough
+};
+
+class MatmulPacking : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, Packing>> {};
+
+TEST_P(MatmulPacking, ColumnBlocksMatchOracle) {
+    auto [isa, workers, c] = GetParam();
+    FORCE_KERNELS(isa);
+    const Shape s = c.shape;
+    const std::size_t nr = gemm::kernels_for(isa).nr, panel = s.k * nr;
+    gemm::PackingOverride limits({c.copy ? c.copy * panel : panel - 1, c.columns * nr,
+                                  c.copy ? c.most * panel : panel - 1,
+                                  c.own ? std::size_t{1} << 30 : 0});
+    Pool pool(workers);
+    FloatSeq a = random_floats(s.m * s.k, 5 + s.n), b = random_floats(s.k * s.n, 9 + s.m);
+    Matrix r = matmul(make_matrix(a, s.m, s.k), make_matrix(b, s.k, s.n), pool);
+    EXPECT_EQ(bits(r.data), bits(oracle(a, b, s.m, s.k, s.n)));
+}
+
+const Packing packings[] = {
+    {{150, 350, 201}, 1, 0, 1, false}, {{150, 350, 201}, 3, 0, 3, false},
+    {{301, 350, 200}, 1, 0, 1, false}, {{150, 350, 201}, 1, 2, 4, false},
+    {{150, 350, 201}, 1, 5, 3, false}, {{150, 350, 201}, 0, 0, 0, false},
+    {{300, 300, 250}, 1, 0, 1, true},  {{129, 257, 66}, 2, 0, 2, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    VariantsWorkersLimits, MatmulPacking,
+    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(packings)));
 
 // The packed copies of the right operand (each worker's own with one or two
 // workers at this height, one shared with three) outlive a product; the next

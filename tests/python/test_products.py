@@ -84,3 +84,39 @@ def test_products_at_every_shape_keep_every_bit(m, k, n):
     got = KestrixMatrix(a, m, k).matmul(KestrixMatrix(b, k, n))
     assert got.shape() == (m, n)
     assert [bits(v) for v in got.to_list()] == [bits(v) for v in matmul(a, b, m, k, n)]
+
+
+MEMORY_CHILD = """
+import array, gc
+from kestrix import KestrixMatrix
+
+def kib(field):
+    return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith(field + ":"))
+
+m, k, n = {m}, {k}, {n}
+a = KestrixMatrix(array.array("f", [0.5]) * (m * k), m, k)
+b = KestrixMatrix(array.array("f", [0.25]) * (k * n), k, n)
+gc.collect()
+before = kib("VmRSS")
+open("/proc/self/clear_refs", "w").write("5")
+c = a.matmul(b)
+peak = kib("VmHWM") - before - m * n * 4 // 1024
+del c
+c = a.matmul(b)
+del c
+gc.collect()
+print(peak // 1024, (kib("VmRSS") - before) // 1024)
+print(set(a.matmul(b).to_list()) == {{k * 0.125}})
+"""
+
+
+# A right operand of 128 MiB: packed whole, it would double what the product
+# holds; packing kept after it would stay with the process.
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_large_products_take_and_keep_bounded_memory(run_child, workers):
+    out = run_child(MEMORY_CHILD.format(m=256, k=4096, n=8192),
+                    env={"RAYON_NUM_THREADS": workers}).stdout.split()
+    peak_mib, kept_mib = int(out[0]), int(out[1])
+    assert peak_mib <= 64, out
+    assert kept_mib <= 72, out
+    assert out[2] == "True"  # every element 4096 * 0.5 * 0.25, exactly

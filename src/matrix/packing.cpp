@@ -1,0 +1,130 @@
+#include "matrix/packing.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace kestrix::gemm {
+namespace {
+
+// A block's copy of 2 MiB: the blocks of k steps of all its panels then
+// stay in the second-level cache while a unit's tiles pass over them, where
+// a 16 MiB copy came from the shared third level. At large k that leaves
+// few columns, and each block then copies the left operand's rows afresh
+// for little work: blocks keep 256 columns while two copies stay within
+// 32 MiB. The workers' own copies stay with them between products, hence
+// their bound.
+std::atomic<std::size_t> block_copy_limit{std::size_t{1} << 19};
+std::atomic<std::size_t> block_columns{256};
+std::atomic<std::size_t> block_copy_most{std::size_t{4} << 20};
+std::atomic<std::size_t> own_copies_limit{std::size_t{1} << 19};
+
+// A fixed-size copy per row compiles to a few vector moves.
+template <std::size_t W>
+void copy_rows(const float* src, std::size_t ld, std::size_t rows, float* dst) {
+    for (std::size_t r = 0; r < rows; ++r, dst += W, src += ld)
+        std::memcpy(dst, src, W * sizeof(float));
+}
+
+}  // namespace
+
+void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t w, std::size_t nr,
+                 float* dst) {
+    if (w == nr) {
+        switch (nr) {
+            case 32: return copy_rows<32>(src, ld, rows, dst);
+            case 16: return copy_rows<16>(src, ld, rows, dst);
+            case 8: return copy_rows<8>(src, ld, rows, dst);
+            default: break;
+        }
+    }
+    for (std::size_t r = 0; r < rows; ++r, dst += nr, src += ld) {
+        std::memcpy(dst, src, w * sizeof(float));
+        std::fill(dst + w, dst + nr, 0.0f);
+    }
+}
+
+PackingLimits packing_limits() noexcept {
+    return {block_copy_limit.load(std::memory_order_relaxed),
+            block_columns.load(std::memory_order_relaxed),
+            block_copy_most.load(std::memory_order_relaxed),
+            own_copies_limit.load(std::memory_order_relaxed)};
+}
+
+PackingOverride::PackingOverride(PackingLimits limits) : previous_(packing_limits()) {
+    block_copy_limit.store(limits.block_copy, std::memory_order_relaxed);
+    block_columns.store(limits.block_columns, std::memory_order_relaxed);
+    block_copy_most.store(limits.block_copy_most, std::memory_order_relaxed);
+    own_copies_limit.store(limits.own_copies, std::memory_order_relaxed);
+}
+
+PackingOverride::~PackingOverride() {
+    block_copy_limit.store(previous_.block_copy, std::memory_order_relaxed);
+    block_columns.store(previous_.block_columns, std::memory_order_relaxed);
+    block_copy_most.store(previous_.block_copy_most, std::memory_order_relaxed);
+    own_copies_limit.store(previous_.own_copies, std::memory_order_relaxed);
+}
+
+void pause() noexcept { _mm_pause(); }
+
+void yield() noexcept { std::this_thread::yield(); }
+
+void PackedRight::reserve(std::size_t k, std::size_t width, std::size_t nr) {
+    std::size_t panels = (width + nr - 1) / nr;
+    if (state_size_ < panels) {
+        state_ = std::make_unique<std::atomic<unsigned char>[]>(panels);
+        state_size_ = panels;
+    }
+    if (storage_.size() < panels * k * nr) {
+        storage_ = FloatSeq();
+        storage_ = FloatSeq(panels * k * nr);
+    }
+}
+
+void PackedRight::reset(const float* b, std::size_t k, std::size_t n, std::size_t j0,
+                        std::size_t width, std::size_t nr) {
+    reserve(k, width, nr);
+    b_ = b + j0;
+    k_ = k;
+    n_ = n;
+    width_ = width;
+    nr_ = nr;
+    panels_ = (width + nr - 1) / nr;
+    for (std::size_t p = 0; p < panels_; ++p) state_[p].store(empty, std::memory_order_relaxed);
+    base_ = storage_.data();  // on a cache line, as every FloatSeq
+}
+
+void PackedRight::trim(std::size_t floats) {
+    if (storage_.size() > floats) storage_ = FloatSeq();
+}
+
+const float* PackedRight::panel(std::size_t p) {
+    std::atomic<unsigned char>& s = state_[p];
+    if (s.load(std::memory_order_acquire) != ready && !claim_and_pack(p)) {
+        for (std::size_t q = p + 1; q < panels_ && s.load(std::memory_order_acquire) != ready; ++q)
+            claim_and_pack(q);
+        wait_until([&s] { return s.load(std::memory_order_acquire) == ready; });
+    }
+    return base_ + p * k_ * nr_;
+}
+
+// Packs panel p unless another leaf has claimed it; true when it did.
+bool PackedRight::claim_and_pack(std::size_t p) {
+    std::atomic<unsigned char>& s = state_[p];
+    unsigned char expected = empty;
+    if (s.load(std::memory_order_relaxed) != empty ||
+        !s.compare_exchange_strong(expected, packing, std::memory_order_acquire))
+        return false;
+    pack(p, base_ + p * k_ * nr_);
+    s.store(ready, std::memory_order_release);
+    return true;
+}
+
+void PackedRight::pack(std::size_t p, float* dst) const {
+    std::size_t j = p * nr_;
+    copy_padded(b_ + j, n_, k_, std::min(nr_, width_ - j), nr_, dst);
+}
+
+}  // namespace kestrix::gemm
