@@ -20,6 +20,39 @@ std::uint64_t next_random(std::uint64_t& state) noexcept {
 
 }  // namespace
 
+// --- the two kinds of search ---------------------------------------------------
+
+// A worker with nothing to do: searches until the pool stops, and may
+// sleep until woken.
+class Scheduler::IdleSearch {
+public:
+    static constexpr bool idle = true;
+    static constexpr SpinSlots::Kind slot = SpinSlots::Kind::idle;
+    explicit IdleSearch(const Scheduler& scheduler) noexcept : scheduler_(scheduler) {}
+    bool done() const noexcept { return scheduler_.terminate_.load(std::memory_order_acquire); }
+    // Whether to go to sleep at all.
+    bool begin_sleep() noexcept { return !scheduler_.terminate_.load(std::memory_order_seq_cst); }
+    void end_sleep() noexcept {}
+
+private:
+    const Scheduler& scheduler_;
+};
+
+// A worker whose stolen half runs elsewhere: searches until the half is
+// done; asleep, the thread that finishes the half wakes it.
+class Scheduler::LatchSearch {
+public:
+    static constexpr bool idle = false;
+    static constexpr SpinSlots::Kind slot = SpinSlots::Kind::waiting;
+    explicit LatchSearch(JoinLatch& latch) noexcept : latch_(latch) {}
+    bool done() const noexcept { return latch_.probe(); }
+    bool begin_sleep() noexcept { return latch_.begin_sleep(); }
+    void end_sleep() noexcept { latch_.end_sleep(); }
+
+private:
+    JoinLatch& latch_;
+};
+
 // --- creation and shutdown ---------------------------------------------------
 
 Scheduler::Scheduler(std::size_t workers, std::size_t spin_limit)
@@ -192,28 +225,23 @@ void Scheduler::stop_searching() noexcept {
     }
 }
 
-void Scheduler::sleep(WorkerThread& self, JoinLatch* latch) noexcept {
+template <class Search>
+void Scheduler::sleep(WorkerThread& self, Search& why) noexcept {
     locked(sleep_mutex_, [&](auto& lock) {
         states_.fall_asleep(self.index);
         self.woken = false;
-        bool stay =
-            latch != nullptr ? latch->begin_sleep() : !terminate_.load(std::memory_order_seq_cst);
-        if (stay && !injector_.has_jobs() && !has_pushed_work()) {
-            auto ended = [&] {
-                return latch != nullptr ? latch->probe()
-                                        : terminate_.load(std::memory_order_acquire);
-            };
-            while (!self.woken && !ended()) self.wake_cv.wait(lock);
+        if (why.begin_sleep() && !injector_.has_jobs() && !has_pushed_work()) {
+            while (!self.woken && !why.done()) self.wake_cv.wait(lock);
         }
         if (states_.is_asleep(self.index)) states_.wake(self.index);
     });
-    if (latch != nullptr) latch->end_sleep();
+    why.end_sleep();
 }
 
-template <class Done>
-void Scheduler::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept {
-    const bool idle = latch == nullptr;
-    const SpinSlots::Kind kind = idle ? SpinSlots::Kind::idle : SpinSlots::Kind::waiting;
+template <class Search>
+void Scheduler::search(WorkerThread& self, Search& why) noexcept {
+    constexpr bool idle = Search::idle;
+    constexpr SpinSlots::Kind kind = Search::slot;
     unsigned rounds = 0, crowded = 0;
     bool searching = false, slot = false;
     auto stop = [&] {
@@ -222,7 +250,7 @@ void Scheduler::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept
         if (searching) stop_searching();
         searching = false;
     };
-    while (!done()) {
+    while (!why.done()) {
         bool taken_over = false;
         if (Job* job = find_work(self, taken_over)) {
             stop();
@@ -247,7 +275,7 @@ void Scheduler::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept
         if (slot && crowded < crowded_after && rounds < pause_rounds && !callers_queued()) {
             auto t0 = Clock::now();
             for (unsigned i = pause_counts().per_round; i > 0; --i) {
-                if (done() || injector_.has_jobs(std::memory_order_relaxed) || callers_queued())
+                if (why.done() || injector_.has_jobs(std::memory_order_relaxed) || callers_queued())
                     break;
                 _mm_pause();
             }
@@ -273,7 +301,7 @@ void Scheduler::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept
             // The sleep's own last look covers work posted from here on.
             searching_.fetch_sub(1, std::memory_order_seq_cst);
             searching = false;
-            sleep(self, latch);
+            sleep(self, why);
             rounds = crowded = 0;
         }
     }
@@ -281,13 +309,13 @@ void Scheduler::search(WorkerThread& self, Done done, JoinLatch* latch) noexcept
 }
 
 void Scheduler::wait_until(WorkerThread& self, JoinLatch& latch) noexcept {
-    search(
-        self, [&] { return latch.probe(); }, &latch);
+    LatchSearch why(latch);
+    search(self, why);
 }
 
 void Scheduler::main_loop(WorkerThread& self) {
-    search(
-        self, [&] { return terminate_.load(std::memory_order_acquire); }, nullptr);
+    IdleSearch why(*this);
+    search(self, why);
 }
 
 }  // namespace kestrix::detail

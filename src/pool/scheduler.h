@@ -99,6 +99,11 @@ public:
     void shut_down() noexcept;
 
 private:
+    // The two reasons a worker searches: it has nothing to do, until the
+    // pool stops; or it waits for the half of its own that another took.
+    class IdleSearch;
+    class LatchSearch;
+
     Scheduler(std::size_t workers, std::size_t spin_limit);
     static void* worker_entry(void* arg);
     void main_loop(WorkerThread& self);
@@ -111,10 +116,11 @@ private:
     bool cores_taken() const noexcept;
     // More workers awake than the spin limit.
     bool crowded_by_workers() const noexcept;
-    template <class Done>
-    void search(WorkerThread& self, Done done, JoinLatch* latch) noexcept;
+    template <class Search>
+    void search(WorkerThread& self, Search& why) noexcept;
     void stop_searching() noexcept;
-    void sleep(WorkerThread& self, JoinLatch* latch) noexcept;
+    template <class Search>
+    void sleep(WorkerThread& self, Search& why) noexcept;
     void wake_one() noexcept;
 
     const std::size_t count_;
