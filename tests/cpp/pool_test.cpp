@@ -1,7 +1,8 @@
 // The pool's loops: the five loop shapes, run and join semantics, exact
-// split trees with one worker, results that do not depend on the split,
-// left-first failures, the spin limit, concurrent and nested use, and
-// sleeping workers.
+// split trees with one worker, reductions that follow one tree per length
+// and worker count whoever runs them (on the calling thread too), results
+// that do not depend on the split, left-first failures, the spin limit,
+// concurrent and nested use, and sleeping workers.
 #include "pool/pool.h"
 
 #include <gtest/gtest.h>
