@@ -1,7 +1,7 @@
 // The pool's hand-off cost, on a pool of its default size and on a crowded
 // one, against the bare floors of two threads signalling through a condition
 // variable and through one spun-on cache line, and a large sum against one
-// thread.
+// thread, and short sums on the calling thread against the pool.
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
 
@@ -132,6 +132,22 @@ void BM_ParallelSum(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_ParallelSum)->Arg(1 << 24)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A short sum on the calling thread alone (Arg 1) against the same sum handed
+// to the workers (Arg 0): where the two meet is the size below which a
+// reduction is better kept on the caller. Both follow the same tree.
+void BM_ShortSum(benchmark::State& state) {
+    FloatSeq in = sum_input(static_cast<std::size_t>(state.range(0)));
+    Pool& pool = global_pool();
+    const ItemCost cost = state.range(1) != 0 ? ItemCost{0.0} : ItemCost{};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(parallel_sum(
+            pool, in, [](float v) { return v * v; }, cost));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ShortSum)
+    ->ArgsProduct({{1 << 10, 1 << 12, 1 << 14, 1 << 15, 1 << 16, 1 << 17, 1 << 18}, {0, 1}})
+    ->UseRealTime();
 
 void BM_SingleThreadSum(benchmark::State& state) {
     FloatSeq in = sum_input(static_cast<std::size_t>(state.range(0)));

@@ -61,11 +61,12 @@ FloatSeq parallel_map_chunks(Pool& pool, const FloatSeq& input, std::size_t k, F
 }
 
 // Every leaf folds its indices into a fresh identity() and returns
-// combine(identity(), folded); halves combine as combine(left, right).
+// combine(identity(), folded); halves combine as combine(left, right), along
+// the tree that depends only on n and the worker count.
 template <class Identity, class Fold, class Combine>
-auto parallel_fold_reduce(Pool& pool, std::size_t n, Identity identity, Fold fold, Combine combine)
-    -> decltype(identity()) {
-    return parallel_reduce(
+auto parallel_fold_reduce(Pool& pool, std::size_t n, Identity identity, Fold fold, Combine combine,
+                          ItemCost cost = {}) -> decltype(identity()) {
+    return parallel_reduce<SplitRule::fixed>(
         pool, n,
         [&](std::size_t lo, std::size_t hi) {
             auto acc = identity();
@@ -75,21 +76,24 @@ auto parallel_fold_reduce(Pool& pool, std::size_t n, Identity identity, Fold fol
         [&](auto&& left, auto&& right) {
             return combine(std::forward<decltype(left)>(left),
                            std::forward<decltype(right)>(right));
-        });
+        },
+        cost.alone(n));
 }
 
-// Sum of f(input[i]): every leaf starts at -0.0 and adds ascending; halves add left + right.
+// Sum of f(input[i]): every leaf starts at -0.0 and adds ascending; halves
+// add left + right, along the tree that depends only on the length and the
+// worker count.
 template <class F>
-float parallel_sum(Pool& pool, const FloatSeq& input, F f) {
+float parallel_sum(Pool& pool, const FloatSeq& input, F f, ItemCost cost = {}) {
     const float* in = input.data();
-    return parallel_reduce(
+    return parallel_reduce<SplitRule::fixed>(
         pool, input.size(),
         [&](std::size_t lo, std::size_t hi) {
             float s = -0.0f;
             for (std::size_t i = lo; i < hi; ++i) s = s + f(in[i]);
             return s;
         },
-        [](float left, float right) { return left + right; });
+        [](float left, float right) { return left + right; }, cost.alone(input.size()));
 }
 
 }  // namespace kestrix

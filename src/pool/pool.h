@@ -40,7 +40,7 @@ public:
         detail::CallerLatch& latch = detail::CallerLatch::for_this_thread();
         InjectedJob<std::remove_reference_t<F>, R> job(f, latch);
         scheduler_->inject(&job);
-        latch.wait(*scheduler_);
+        latch.wait(scheduler_->spin_slots());
         return job.result.take();
     }
 

@@ -1,6 +1,7 @@
 #pragma once
-// The scheduler behind Pool: one deque per worker, an injector queue for jobs
-// handed in from other threads, and the idle protocol (search, spin, sleep).
+// The scheduler behind Pool: one deque per worker, the injector for jobs
+// handed in from other threads, the workers' states, the spin slots, and the
+// search that idle and waiting workers run (search, spin, sleep).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -9,9 +10,13 @@
 #include <memory>
 #include <mutex>
 
+#include "pool/caller_latch.h"
 #include "pool/deque.h"
+#include "pool/injector.h"
 #include "pool/job.h"
+#include "pool/spin_slots.h"
 #include "pool/thread_start.h"
+#include "pool/worker_states.h"
 
 namespace kestrix::detail {
 
@@ -59,29 +64,6 @@ private:
     std::atomic<int> state_{unset_};
 };
 
-// Completion signal of a thread outside the pool that handed a job in: its
-// own mutex and condition variable, made on its first hand-in and reused.
-class CallerLatch {
-public:
-    void set() noexcept;
-    // Spins briefly (unless the last loops outlasted the spin), yields for a
-    // while, then blocks until set; leaves the latch ready for reuse. Pauses
-    // only in one of `scheduler`'s spin slots.
-    void wait(Scheduler& scheduler) noexcept;
-    static CallerLatch& for_this_thread() noexcept;
-
-private:
-    static constexpr int unset_ = 0, set_ = 1, sleeping_ = 2, yielding_ = 3;
-    std::atomic<int> state_{unset_};
-    // When the loop ended, for a caller that was not spinning: written by the
-    // setter before state_ turns set_.
-    std::chrono::steady_clock::time_point set_at_{};
-    bool yield_first_ = false;  // only the waiting thread touches these two
-    unsigned yield_waits_ = 0;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-};
-
 class Scheduler {
 public:
     // Starts `workers` threads through `starter`, of which at most
@@ -93,9 +75,10 @@ public:
                              int& error);
 
     std::size_t size() const noexcept { return count_; }
-    std::size_t spin_limit() const noexcept { return spin_limit_; }
+    std::size_t spin_limit() const noexcept { return slots_.limit(); }
     // The most threads that were ever spinning at once.
-    std::size_t spin_peak() const noexcept { return spin_peak_.load(std::memory_order_relaxed); }
+    std::size_t spin_peak() const noexcept { return slots_.peak(); }
+    SpinSlots& spin_slots() noexcept { return slots_; }
 
     // Returns once every worker has entered its loop.
     void wait_until_started() noexcept;
@@ -111,24 +94,16 @@ public:
     // Wakes `worker` if it sleeps.
     void wake_worker(WorkerThread& worker) noexcept;
 
-    // Spin slots, one for every thread that spins or yields while it waits.
-    // A thread waiting for its own loop (a caller, a worker whose stolen half
-    // runs elsewhere) takes over an idle worker's slot when all are held:
-    // the idle one has nothing to wait for, and sleeps instead.
-    enum class Spinner { idle, waiting, pausing_caller };
-    // False when `spin_limit` threads already hold one (and, for a waiting
-    // thread, none of them is idle).
-    bool try_spin(Spinner kind) noexcept;
-    void end_spin(Spinner kind) noexcept;
-    // For an idle worker holding a slot: true when its slot was taken over.
-    bool spin_taken_over() noexcept;
-    static constexpr unsigned spin_field_bits = 16;
-
     // Stops the workers, waits until they have left their loops and drops
     // the creator's reference.
     void shut_down() noexcept;
 
 private:
+    // The two reasons a worker searches: it has nothing to do, until the
+    // pool stops; or it waits for the half of its own that another took.
+    class IdleSearch;
+    class LatchSearch;
+
     Scheduler(std::size_t workers, std::size_t spin_limit);
     static void* worker_entry(void* arg);
     void main_loop(WorkerThread& self);
@@ -136,52 +111,26 @@ private:
     void stop_started(std::size_t started) noexcept;
 
     Job* find_work(WorkerThread& self, bool& taken_over) noexcept;
-    Job* pop_injected() noexcept;
     bool has_pushed_work() const noexcept;
     // As many threads awake or pausing as the spin limit.
     bool cores_taken() const noexcept;
     // More workers awake than the spin limit.
     bool crowded_by_workers() const noexcept;
-    template <class Done>
-    void search(WorkerThread& self, Done done, JoinLatch* latch) noexcept;
+    template <class Search>
+    void search(WorkerThread& self, Search& why) noexcept;
     void stop_searching() noexcept;
-    void sleep(WorkerThread& self, JoinLatch* latch) noexcept;
+    template <class Search>
+    void sleep(WorkerThread& self, Search& why) noexcept;
     void wake_one() noexcept;
 
-    // Workers by state, in one permutation under sleep_mutex_: positions
-    // [0, awake) are awake (running, searching or woken), the next `asleep`
-    // sleep, the rest have not entered their loops yet or have left them.
-    // Only awake workers can hold pushed work, so searches and the sleepers'
-    // last look read those deques only. Lock-free readers may see a stale
-    // order; that only costs a missed steal.
-    void move_locked(std::size_t worker, std::size_t to) noexcept;
-    void enter_locked(WorkerThread& w) noexcept;
-    void leave_locked(WorkerThread& w) noexcept;
-    void fall_asleep_locked(WorkerThread& w) noexcept;
-    void wake_locked(WorkerThread& w) noexcept;
-    bool is_asleep_locked(const WorkerThread& w) const noexcept;
-
     const std::size_t count_;
-    const std::size_t spin_limit_;
     std::unique_ptr<WorkerThread[]> workers_;
-    std::unique_ptr<std::atomic<std::uint32_t>[]> order_;
-    std::unique_ptr<std::uint32_t[]> position_;
+    WorkerStates states_;
     std::atomic<std::size_t> refs_{1};
-
-    // Injector: a FIFO of jobs from outside, linked through Job::next.
-    std::mutex injector_mutex_;
-    Job* injector_head_ = nullptr;
-    Job* injector_tail_ = nullptr;
-    std::atomic<std::size_t> injected_{0};
+    Injector injector_;
 
     alignas(64) std::atomic<std::size_t> searching_{0};
-    // Slots held, those held by idle workers, those taken over from idle
-    // workers that have not noticed yet, and callers pausing: one word, so
-    // that a take-over is one step; spin_field_bits each.
-    alignas(64) std::atomic<std::uint64_t> spin_slots_{0};
-    std::atomic<std::size_t> spin_peak_{0};
-    alignas(64) std::atomic<std::size_t> sleepers_{0};
-    std::atomic<std::size_t> awake_{0};
+    SpinSlots slots_;
     std::mutex sleep_mutex_;
     std::atomic<bool> terminate_{false};
     std::size_t entered_ = 0, exited_ = 0;  // workers in and out of their loops; sleep_mutex_

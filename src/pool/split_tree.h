@@ -1,7 +1,8 @@
 #pragma once
 // The tree of pieces a loop is cut into, as a pure function of the split rule:
 // what parallel_reduce does, without a pool. Results that depend on the
-// grouping of partial results (sums, the solver's gradients) follow this tree.
+// grouping of partial results (sums, the solver's gradients) follow
+// fixed_tree.
 #include <cstddef>
 #include <vector>
 
@@ -51,9 +52,12 @@ std::vector<SplitNode> split_tree(std::size_t len, std::size_t workers, Stolen s
     return nodes;
 }
 
-// The one tree of a one-worker pool, where nothing is stolen.
-inline std::vector<SplitNode> one_worker_tree(std::size_t len) {
-    return split_tree(len, 1, [](std::size_t, std::size_t, std::size_t) { return false; });
+// The tree where no half is stolen: the one reductions follow on `workers`
+// workers whoever runs their pieces, and the only one of a one-worker pool.
+inline std::vector<SplitNode> fixed_tree(std::size_t len, std::size_t workers) {
+    return split_tree(len, workers, [](std::size_t, std::size_t, std::size_t) { return false; });
 }
+
+inline std::vector<SplitNode> one_worker_tree(std::size_t len) { return fixed_tree(len, 1); }
 
 }  // namespace kestrix

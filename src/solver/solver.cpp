@@ -25,6 +25,10 @@ void check_shape(const Matrix& x) {
         fail("Data length does not match rows * cols");
 }
 
+// What one column of one sample costs a gradient pass, in nanoseconds (0.11
+// to 0.2 measured on one Zen 4 core from 10^3 x 8 to 10^4 x 16).
+constexpr double row_ns_per_column = 0.15;
+
 // A gradient accumulator of n floats. Up to 32 live inline, so that the many
 // small leaves of a fit over few samples allocate nothing.
 class Gradient {
@@ -45,6 +49,9 @@ private:
     FloatSeq heap_;
 };
 
+// A sample's share of a pass: two short dot products over its columns.
+ItemCost row_cost(std::size_t cols) { return {row_ns_per_column * static_cast<double>(cols + 1)}; }
+
 // One gradient pass: the sums of e * x[i][j] (first c entries) and of e
 // (entry c) over all samples, e being the error at the current parameters.
 Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const FloatSeq& y,
@@ -62,7 +69,7 @@ Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
     // The leaves of a fold-reduce, with the kernel folding a whole run of
     // samples at once: fresh accumulator, samples ascending, then
     // combine(identity(), folded), so +0.0 + -0.0 still yields +0.0.
-    return parallel_reduce(
+    return parallel_reduce<SplitRule::fixed>(
         pool, x.rows,
         [&](std::size_t lo, std::size_t hi) {
             Gradient acc = identity();
@@ -72,7 +79,8 @@ Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
             fold(in, lo, hi, acc.data());
             return combine(identity(), acc);
         },
-        [&](Gradient left, const Gradient& right) { return combine(std::move(left), right); });
+        [&](Gradient left, const Gradient& right) { return combine(std::move(left), right); },
+        row_cost(c).alone(x.rows));
 }
 
 // Regrouped rows cost a second copy of x, read beside x by every pass: past

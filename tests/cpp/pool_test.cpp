@@ -1,13 +1,15 @@
 // The pool's loops: the five loop shapes, run and join semantics, exact
-// split trees with one worker, results that do not depend on the split,
-// left-first failures, the spin limit, concurrent and nested use, and
-// sleeping workers.
+// split trees with one worker, reductions that follow one tree per length
+// and worker count whoever runs them (on the calling thread too), results
+// that do not depend on the split, left-first failures, the spin limit,
+// concurrent and nested use, and sleeping workers.
 #include "pool/pool.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -31,10 +33,10 @@ using namespace std::chrono_literals;
 
 float identity(float v) { return v; }
 
-// The sum parallel_sum must give on one worker: -0.0 plus each leaf's items
-// in order, leaves combined as the split rule's one-worker tree says.
-float one_worker_sum(const FloatSeq& xs) {
-    std::vector<SplitNode> tree = one_worker_tree(xs.size());
+// The sum parallel_sum must give on `workers` workers: -0.0 plus each leaf's
+// items in order, leaves combined as the tree no steal changes says.
+float tree_sum(const FloatSeq& xs, std::size_t workers) {
+    std::vector<SplitNode> tree = fixed_tree(xs.size(), workers);
     auto sum = [&](auto& self, std::size_t at) -> float {
         const SplitNode& n = tree[at];
         if (!n.is_leaf()) return self(self, n.left) + self(self, n.right);
@@ -43,6 +45,22 @@ float one_worker_sum(const FloatSeq& xs) {
         return s;
     };
     return sum(sum, 0);
+}
+
+// The fold-reduce of a string accumulator along the same tree: fold appends
+// the index, combine brackets its operands, every leaf ends with
+// combine(identity, acc).
+std::string tree_shape(std::size_t n, std::size_t workers) {
+    std::vector<SplitNode> tree = fixed_tree(n, workers);
+    auto walk = [&](auto& self, std::size_t at) -> std::string {
+        const SplitNode& node = tree[at];
+        if (!node.is_leaf())
+            return "(" + self(self, node.left) + "," + self(self, node.right) + ")";
+        std::string acc;
+        for (std::size_t i = node.lo; i < node.hi; ++i) acc += std::to_string(i);
+        return "(," + acc + ")";
+    };
+    return walk(walk, 0);
 }
 
 FloatSeq awkward(std::size_t n) {
@@ -60,7 +78,7 @@ TEST(OneWorkerTree, SumsGroupAsTheSplitRuleSays) {
     ASSERT_NE(y[0] + (y[1] + y[2]), (y[0] + y[1]) + y[2]);  // the values tell groupings apart
     EXPECT_EQ(parallel_sum(pool, y, identity), y[0] + (y[1] + y[2]));
     for (std::size_t n : {0u, 1u, 2u, 5u, 17u, 1000u, 4099u})
-        EXPECT_EQ(bits(parallel_sum(pool, awkward(n), identity)), bits(one_worker_sum(awkward(n))))
+        EXPECT_EQ(bits(parallel_sum(pool, awkward(n), identity)), bits(tree_sum(awkward(n), 1)))
             << n;
 }
 
@@ -79,6 +97,69 @@ TEST(OneWorkerTree, FoldLeavesCombineWithAFreshIdentity) {
     EXPECT_EQ(shape(3), "((,0),((,1),(,2)))");
     EXPECT_EQ(shape(8), "((((,0),(,1)),((,2),(,3))),(((,4),(,5)),((,6),(,7))))");
 }
+
+// Lengths around those where the reductions' tree on `workers` changes shape
+// (below its leaf count some pieces are too short to split), and long ones.
+std::vector<std::size_t> tree_points(std::size_t workers) {
+    std::size_t leaf_count = std::size_t{8} << (std::bit_width(workers) - 1);
+    return {2, 3, leaf_count - 1, leaf_count, leaf_count + 1, 2 * leaf_count + 1, 1000, 4099};
+}
+
+// Work that differs from round to round: spread evenly, or heaped on the
+// first items (the large values of awkward()), whose leaves sleep so that
+// the other workers get a core, find the rest pending and steal it.
+float uneven(float v, int round) {
+    if (round % 2 != 0 && v >= 1e3f) std::this_thread::sleep_for(100us);
+    volatile std::uint32_t spin = 0;
+    for (std::uint32_t j = 40; j > 0; --j) spin = spin + 1;
+    return v;
+}
+
+class Reductions : public ::testing::TestWithParam<std::size_t> {};
+
+// Whichever worker runs which piece, and on the calling thread alone too, the
+// sums and folds follow the one tree of the length and the worker count.
+TEST_P(Reductions, FollowTheTreeOfTheLengthAndWorkerCount) {
+    const std::size_t workers = GetParam();
+    // Every worker may spin, so that pushed halves wake sleepers and get
+    // stolen even where the workers outnumber the cores.
+    Pool pool(workers, workers + 1);
+    for (std::size_t n : tree_points(workers)) {
+        FloatSeq x = awkward(n);
+        const float want = tree_sum(x, workers);
+        for (int round = 0; round < 12; ++round) {
+            float got = parallel_sum(pool, x, [round](float v) { return uneven(v, round); });
+            ASSERT_EQ(bits(got), bits(want)) << "n " << n << " round " << round;
+        }
+        auto here = std::this_thread::get_id();
+        std::atomic<bool> elsewhere{false};
+        float alone = parallel_sum(
+            pool, x,
+            [&](float v) {
+                if (std::this_thread::get_id() != here) elsewhere = true;
+                return v;
+            },
+            ItemCost{0.0});
+        EXPECT_EQ(bits(alone), bits(want)) << n;
+        EXPECT_FALSE(elsewhere.load()) << n;
+    }
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{3}, tree_points(workers)[3],
+                          tree_points(workers)[5]}) {
+        for (int round = 0; round < 4; ++round) {
+            ItemCost cost = round == 0 ? ItemCost{0.0} : ItemCost{};
+            std::string got = parallel_fold_reduce(
+                pool, n, [] { return std::string(); },
+                [round](std::string& acc, std::size_t i) {
+                    uneven(i < 2 ? 1e3f : 0.0f, round);
+                    acc += std::to_string(i);
+                },
+                [](std::string l, std::string r) { return "(" + l + "," + r + ")"; }, cost);
+            EXPECT_EQ(got, tree_shape(n, workers)) << n << " round " << round;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, Reductions, ::testing::Values(1, 2, 3, 4, 8));
 
 class Shapes : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
@@ -147,23 +228,41 @@ TEST(ChunkSize, ZeroIsRefusedBeforeAnyWork) {
     EXPECT_FALSE(ran);
 }
 
-class Failures : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
+// The loops a failure is carried out of: an adaptive one, and a reduction on
+// the pool and on the calling thread alone.
+enum class FailingLoop { chunks, sum, sum_alone };
+
+class Failures : public ::testing::TestWithParam<std::tuple<std::size_t, bool, FailingLoop>> {};
 
 // Item 900 always fails, item 3 too when asked: the failure nearest the start
 // comes out, and each failing leaf writes its own report.
 TEST_P(Failures, NearestTheStartWinsAndEachLeafReports) {
-    auto [workers, item_3_fails] = GetParam();
+    auto [workers, item_3_fails, loop] = GetParam();
     Pool pool(workers);
-    FloatSeq buf(1000, 0.0f);
+    FloatSeq buf(1000, 0.0f), index(1000);
+    for (std::size_t i = 0; i < index.size(); ++i) index[i] = float(i);
     std::atomic<bool> reached_4{false};
+    auto item = [&](std::size_t i) {
+        if (i == 900 || (i == 3 && item_3_fails)) fail("item " + std::to_string(i));
+        if (i == 4) reached_4 = true;
+        buf[i] = 1.0f;
+    };
     ::testing::internal::CaptureStderr();
     std::string message;
     try {
-        parallel_for_each_chunk(pool, buf, 1, [&](std::size_t i, float* x, std::size_t) {
-            if (i == 900 || (i == 3 && item_3_fails)) fail("item " + std::to_string(i));
-            if (i == 4) reached_4 = true;
-            *x = 1.0f;
-        });
+        if (loop == FailingLoop::chunks) {
+            parallel_for_each_chunk(pool, buf, 1,
+                                    [&](std::size_t i, float*, std::size_t) { item(i); });
+        } else {
+            ItemCost cost = loop == FailingLoop::sum_alone ? ItemCost{0.0} : ItemCost{};
+            parallel_sum(
+                pool, index,
+                [&](float v) {
+                    item(std::size_t(v));
+                    return v;
+                },
+                cost);
+        }
     } catch (const Fault& f) {
         message = f.message();
     }
@@ -181,8 +280,10 @@ TEST_P(Failures, NearestTheStartWinsAndEachLeafReports) {
     EXPECT_EQ(buf[800], 1.0f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Workers, Failures,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(WorkersByLoop, Failures,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 4, 8), ::testing::Bool(),
+                                            ::testing::Values(FailingLoop::chunks, FailingLoop::sum,
+                                                              FailingLoop::sum_alone)));
 
 // However many workers and callers, no more threads spin at once than the
 // limit: the rest sleep (or block) at once. Loops of every length, so that
@@ -217,7 +318,7 @@ TEST(Spin, NoMoreThreadsSpinAtOnceThanTheLimit) {
 TEST(Concurrency, LoopsFromSeveralOutsideThreads) {
     Pool one(1), two(2);
     FloatSeq in = awkward(5003);
-    float want = one_worker_sum(in);
+    float want = tree_sum(in, 1);
     std::atomic<int> wrong{0};
     std::vector<std::thread> callers;
     for (int t = 0; t < 4; ++t)

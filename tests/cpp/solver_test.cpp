@@ -61,11 +61,12 @@ struct Oracle {
         return acc;
     }
 
-    void train(std::size_t n, float lr, std::uint64_t iters) {
+    // Training on a pool of `workers`, whose passes follow the tree no steal changes.
+    void train(std::size_t n, float lr, std::uint64_t iters, std::size_t workers = 1) {
         w.assign(c, 0.0f);
         b = 0.0f;
         float nf = static_cast<float>(n);
-        std::vector<SplitNode> tree = one_worker_tree(n);
+        std::vector<SplitNode> tree = fixed_tree(n, workers);
         for (std::uint64_t s = 0; s < iters; ++s) {
             Floats g = pass(tree, 0);
             for (std::size_t j = 0; j < c; ++j) w[j] = w[j] - (g[j] / nf) * lr;
@@ -87,7 +88,7 @@ void expect_fit_matches_oracle(const Floats& x, const Floats& y, std::size_t n, 
     Solver s{{}, 0.0f, lr, iters};
     fit(s, matrix(x, n, c), FloatSeq(y.begin(), y.end()), pool);
     Oracle o{x, y, c, {}, 0.0f};
-    o.train(n, lr, iters);
+    o.train(n, lr, iters, pool.size());
     EXPECT_EQ(bits(s.weights), bits(o.w));
     EXPECT_EQ(std::bit_cast<std::uint32_t>(s.bias), std::bit_cast<std::uint32_t>(o.b))
         << s.bias << " want " << o.b;
@@ -135,6 +136,27 @@ INSTANTIATE_TEST_SUITE_P(KernelsByWorkers, TrainingByPool,
                          ::testing::Combine(::testing::ValuesIn(all_isas),
                                             ::testing::Values(1, 2, 3, 8),
                                             ::testing::Values(0, 1, 3, 8, 9, 12, 16, 17)));
+
+class TrainingByWorkers
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
+
+// Inexact data: every pool gives the bits of its own worker count's tree, on
+// every call, whether the fit is short enough for the calling thread alone
+// (the leaf counts of the trees, 8 to 64, and round them) or is handed to the
+// workers.
+TEST_P(TrainingByWorkers, InexactDataGivesTheTreesBitsOnEveryCall) {
+    auto [workers, n, c] = GetParam();
+    Floats x = random_f32(n * c, static_cast<std::uint32_t>(n * 17 + c));
+    Floats y = random_f32(n, static_cast<std::uint32_t>(n + 11));
+    Pool pool(workers);
+    for (int call = 0; call < 3; ++call) expect_fit_matches_oracle(x, y, n, c, 0.05f, 3, pool);
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkersBySize, TrainingByWorkers,
+                         ::testing::Combine(::testing::Values(2, 3, 4, 8),
+                                            ::testing::Values(15, 16, 17, 33, 63, 64, 65, 129,
+                                                              20011),
+                                            ::testing::Values(3, 17)));
 
 class RegroupedRows : public ::testing::TestWithParam<std::tuple<Isa, std::size_t>> {};
 

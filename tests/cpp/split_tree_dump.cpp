@@ -1,6 +1,7 @@
-// Prints the one-worker tree of every loop length from 0 to the argument, one
-// line each, as nested Python tuples: a leaf (lo, hi), a split (left, right).
-// The Python tests check their own model of the split rule against it.
+// Prints the tree reductions follow on WORKERS workers (default one) for every
+// loop length from 0 to MAX_LEN, one line each, as nested Python tuples: a
+// leaf (lo, hi), a split (left, right). The Python tests check their own model
+// of the split rule against it.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,11 +19,16 @@ std::string tuple(const std::vector<kestrix::SplitNode>& t, std::size_t at) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: split_tree_dump MAX_LEN\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: split_tree_dump MAX_LEN [WORKERS]\n");
         return 2;
     }
     std::size_t max_len = std::strtoull(argv[1], nullptr, 10);
+    std::size_t workers = argc == 3 ? std::strtoull(argv[2], nullptr, 10) : 1;
+    if (workers == 0) {
+        std::fprintf(stderr, "split_tree_dump: WORKERS must be at least 1\n");
+        return 2;
+    }
     for (std::size_t n = 0; n <= max_len; ++n)
-        std::printf("%s\n", tuple(kestrix::one_worker_tree(n), 0).c_str());
+        std::printf("%s\n", tuple(kestrix::fixed_tree(n, workers), 0).c_str());
 }

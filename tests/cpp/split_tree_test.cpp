@@ -52,6 +52,49 @@ TEST(SplitTree, OneWorkerTreesAsWorkedOutByHand) {
               "(([5,6) [6,7)) ([7,8) [8,10))))");
 }
 
+// Leaf lengths of the tree no steal changes, left to right.
+std::vector<std::size_t> leaf_lengths(std::size_t len, std::size_t workers) {
+    std::vector<std::size_t> out;
+    for (auto [lo, hi] : leaves(fixed_tree(len, workers))) out.push_back(hi - lo);
+    return out;
+}
+
+class FixedTrees : public ::testing::TestWithParam<
+                       std::tuple<std::size_t, std::size_t, std::vector<std::size_t>>> {};
+
+// The caller's split halves the budget; its halves regain the worker count
+// and halve it until it is gone: 8 leaves on one worker, 16 on two or three,
+// 32 on four to seven, 64 on eight, or fewer where pieces get too short.
+TEST_P(FixedTrees, LeavesAsWorkedOutByHand) {
+    auto [len, workers, want] = GetParam();
+    EXPECT_EQ(leaf_lengths(len, workers), want);
+}
+
+using Lengths = std::vector<std::size_t>;
+Lengths ones(std::size_t n) { return Lengths(n, 1); }
+Lengths repeat(const Lengths& unit, std::size_t times) {
+    Lengths out;
+    for (std::size_t t = 0; t < times; ++t) out.insert(out.end(), unit.begin(), unit.end());
+    return out;
+}
+Lengths cat(Lengths a, const Lengths& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+std::tuple<std::size_t, std::size_t, Lengths> row(std::size_t len, std::size_t workers,
+                                                  Lengths want) {
+    return {len, workers, std::move(want)};
+}
+
+INSTANTIATE_TEST_SUITE_P(ByLengthAndWorkers, FixedTrees,
+                         ::testing::Values(row(8, 1, ones(8)), row(9, 1, cat(ones(7), {2})),
+                                           row(16, 1, repeat({2}, 8)), row(16, 2, ones(16)),
+                                           row(16, 3, ones(16)), row(17, 2, cat(ones(15), {2})),
+                                           row(20, 3, repeat({1, 1, 1, 2}, 4)),
+                                           row(32, 2, repeat({2}, 16)), row(32, 4, ones(32)),
+                                           row(64, 7, repeat({2}, 32)), row(64, 8, ones(64)),
+                                           row(130, 8, repeat(cat(repeat({2}, 31), {3}), 2))));
+
 TEST(SplitTree, AStolenHalfRegainsTheWorkersBudget) {
     // Four workers, 64 items: the caller's split leaves a budget of 2; its
     // halves, taken over, regain 4 and are cut into leaves of 2. Stealing

@@ -63,6 +63,26 @@ def run_child(code: str, env: dict | None = None, python: str = sys.executable,
     return proc
 
 
+# Worker counts the reductions are checked at: one, the cores here, more.
+WORKER_COUNTS = [1, 2, 3, 4, 8]
+
+
+def tree_points(workers):
+    """Lengths around those where the reductions' tree on `workers` changes
+    shape: below its leaf count some pieces are too short to split."""
+    leaf_count = 8 << (workers.bit_length() - 1)
+    return [leaf_count - 1, leaf_count, leaf_count + 1, 2 * leaf_count + 1]
+
+
+def same_in_every_call(run_child, code, workers, processes=3):
+    """The lines code prints in each of several children on `workers`
+    workers, after checking that every child printed the same."""
+    outputs = {run_child(code, env={"RAYON_NUM_THREADS": str(workers)}).stdout
+               for _ in range(processes)}
+    assert len(outputs) == 1, outputs
+    return outputs.pop().splitlines()
+
+
 @pytest.fixture(name="run_child")
 def run_child_fixture():
     return run_child

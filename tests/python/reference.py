@@ -54,13 +54,14 @@ def matmul(a, b, rows, inner, cols):
     return R.reshape(-1).tolist()
 
 
-def one_worker_tree(n):
-    """The split tree of a loop over n items on a one-worker pool; leaves are (lo, hi)."""
+def fixed_tree(n, workers=1):
+    """The split tree reductions over n items follow on a pool of `workers`:
+    the one where no half is stolen. Leaves are (lo, hi)."""
     def piece(lo, hi, budget, taken_over):
         if (hi - lo) // 2 < 1:
             return (lo, hi)
         if taken_over:
-            budget = max(budget // 2, 1)
+            budget = max(budget // 2, workers)
         elif budget == 0:
             return (lo, hi)
         else:
@@ -69,8 +70,14 @@ def one_worker_tree(n):
         return (piece(lo, mid, budget, False), piece(mid, hi, budget, False))
     if n // 2 < 1:
         return (0, n)
-    # The caller splits once (budget 1 -> 0); both halves run taken over.
-    return (piece(0, n // 2, 0, True), piece(n // 2, n, 0, True))
+    # The caller splits once; both halves run taken over.
+    return (piece(0, n // 2, workers // 2, True), piece(n // 2, n, workers // 2, True))
+
+
+def leaves(tree):
+    if isinstance(tree[0], int):
+        return [tree]
+    return leaves(tree[0]) + leaves(tree[1])
 
 
 def reduce_tree(tree, leaf, combine):
@@ -79,8 +86,8 @@ def reduce_tree(tree, leaf, combine):
     return combine(reduce_tree(tree[0], leaf, combine), reduce_tree(tree[1], leaf, combine))
 
 
-def fit(x, y, rows, cols, lr, iters):
-    """Training on a one-worker pool (on any pool for up to 3 rows): (weights, bias)."""
+def fit(x, y, rows, cols, lr, iters, workers=1):
+    """Training on a pool of `workers`: (weights, bias)."""
     w, b, nf, lr = [0.0] * cols, 0.0, f32(rows), f32(lr)
 
     def leaf(lo, hi):
@@ -98,7 +105,7 @@ def fit(x, y, rows, cols, lr, iters):
         return [f32(0.0 + v) for v in g]
 
     for _ in range(iters):
-        g = reduce_tree(one_worker_tree(rows), leaf, lambda l, r: [f32(p + q) for p, q in zip(l, r)])
+        g = reduce_tree(fixed_tree(rows, workers), leaf, lambda l, r: [f32(p + q) for p, q in zip(l, r)])
         w = [f32(w[j] - f32(div32(g[j], nf) * lr)) for j in range(cols)]
         b = f32(b - f32(div32(g[cols], nf) * lr))
     return w, b
@@ -122,11 +129,11 @@ def term(x, iterations):
     return x
 
 
-def stress(data, iterations):
-    """The stress kernel's sum on a one-worker pool (on any pool for one element)."""
+def stress(data, iterations, workers=1):
+    """The stress kernel's sum on a pool of `workers`."""
     def leaf(lo, hi):
         s = -0.0
         for i in range(lo, hi):
             s = f32(s + term(data[i], iterations))
         return s
-    return reduce_tree(one_worker_tree(len(data)), leaf, lambda l, r: f32(l + r))
+    return reduce_tree(fixed_tree(len(data), workers), leaf, lambda l, r: f32(l + r))

@@ -1,6 +1,9 @@
 """The worker pool as a Python program sees it: when it starts and how big it is."""
 import pytest
 
+from conftest import WORKER_COUNTS
+from reference import fixed_tree, leaves
+
 THREADS = "import os; threads = lambda: len(os.listdir('/proc/self/task'))\n"
 FIRST_CALL = "kestrix.KestrixMatrix([], 0, 3).add(1.0)\n"
 
@@ -52,19 +55,23 @@ print(a, b, threads())
     assert run_child(code, env={"RAYON_NUM_THREADS": "3"}).stdout.split() == ["1", "4", "4"]
 
 
-def test_failures_in_two_pieces_report_twice_and_raise_the_first(run_child):
-    # y is short from index 1 on: with two workers several pieces fail.
-    code = """
+@pytest.mark.parametrize("workers", WORKER_COUNTS)
+@pytest.mark.parametrize("rows", [1000, 40000])
+def test_every_failing_piece_reports_once_and_the_first_is_raised(run_child, workers, rows):
+    # y is short from index 3 on: every leaf of the pool's tree past it fails.
+    # The short fit runs on the calling thread, the long one on the workers.
+    code = f"""
 from kestrix import KestrixMatrix, KestrixSolver
 s = KestrixSolver(0.1, 1)
 try:
-    s.fit(KestrixMatrix([1.0] * 1000, 1000, 1), [1.0] * 3)
+    s.fit(KestrixMatrix([1.0] * {rows}, {rows}, 1), [1.0] * 3)
 except BaseException as e:
     print(e)
 """
-    proc = run_child(code, env={"RAYON_NUM_THREADS": "2"})
+    proc = run_child(code, env={"RAYON_NUM_THREADS": str(workers)})
     assert proc.stdout.strip() == "index out of bounds: the len is 3 but the index is 3"
-    assert proc.stderr.count("panicked at") >= 2
+    failing = [leaf for leaf in leaves(fixed_tree(rows, workers)) if leaf[1] > 3]
+    assert proc.stderr.count("panicked at") == len(failing)
 
 
 @pytest.mark.parametrize("workers", ["64", "1024"])

@@ -6,15 +6,17 @@ import subprocess
 import pytest
 
 from conftest import MODULE_DIR
-from reference import one_worker_tree
+from reference import fixed_tree
 
 DUMP = MODULE_DIR / "tests" / "split_tree_dump"
 
 
 @pytest.mark.skipif(not DUMP.is_file(), reason="the C++ test tools are not built here")
-def test_the_split_model_is_the_cores_split_rule():
-    lines = subprocess.run([str(DUMP), "300"], capture_output=True, text=True,
+@pytest.mark.parametrize("workers", [1, 2, 3, 4, 8, 9])
+def test_the_split_model_is_the_cores_split_rule(workers):
+    lines = subprocess.run([str(DUMP), "300", str(workers)], capture_output=True, text=True,
                            check=True).stdout.splitlines()
     assert len(lines) == 301
     for n, line in enumerate(lines):
-        assert one_worker_tree(n) == ast.literal_eval(line), n
+        assert fixed_tree(n, workers) == ast.literal_eval(line), n
+

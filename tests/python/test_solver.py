@@ -3,7 +3,9 @@ against the float32 reference of training and prediction."""
 import math
 import random
 
-from conftest import panic_of
+import pytest
+
+from conftest import WORKER_COUNTS, panic_of, same_in_every_call, tree_points
 from kestrix import KestrixMatrix, KestrixSolver
 from reference import bits, f32, fit, predict
 
@@ -63,23 +65,29 @@ def sample(rng, rows, cols, scale):
     return [f32(rng.uniform(-scale, scale)) for _ in range(rows * cols)]
 
 
-def test_fit_matches_one_worker_reference(run_child):
-    # Sizes around the split points of a one-worker pool, and a long one.
+@pytest.mark.parametrize("workers", WORKER_COUNTS)
+def test_fit_gives_the_reference_bits_in_every_call_and_process(run_child, workers):
+    # Sizes around the split points of the pool's tree, and long enough to
+    # be handed to the workers; each fit three times in each of three children.
+    shapes = [(1, 1, 3), (2, 3, 2), (3, 1, 4), (9, 4, 3), (37, 5, 3), (100, 7, 2), (12007, 4, 2)]
+    shapes += [(rows, 2, 2) for rows in tree_points(workers)]
     cases = []
-    for rows, cols, iters in [(1, 1, 3), (2, 3, 2), (3, 1, 4), (8, 2, 2), (9, 4, 3), (37, 5, 3),
-                              (100, 7, 2)]:
+    for rows, cols, iters in shapes:
         rng = random.Random(rows * 31 + cols)
         cases.append((sample(rng, rows, cols, 2), sample(rng, rows, 1, 5), rows, cols, iters))
     code = f"""
 from kestrix import KestrixMatrix, KestrixSolver
 for x, y, rows, cols, iters in {cases!r}:
-    s = KestrixSolver(0.05, iters)
-    s.fit(KestrixMatrix(x, rows, cols), y)
-    print(repr(s.predict(KestrixMatrix(x, rows, cols))))
+    for _ in range(3):
+        s = KestrixSolver(0.05, iters)
+        s.fit(KestrixMatrix(x, rows, cols), y)
+        print(repr(s.predict(KestrixMatrix(x + [0.0] * cols, rows + 1, cols))))
 """
-    got = [eval(line) for line in run_child(code, env={"RAYON_NUM_THREADS": "1"}).stdout.splitlines()]
-    want = [predict(*fit(x, y, rows, cols, 0.05, iters), x, rows, cols)
-            for x, y, rows, cols, iters in cases]
+    got = [eval(line) for line in same_in_every_call(run_child, code, workers)]
+    want = []
+    for x, y, rows, cols, iters in cases:
+        w, b = fit(x, y, rows, cols, 0.05, iters, workers)
+        want += [predict(w, b, x + [0.0] * cols, rows + 1, cols)] * 3
     assert [[bits(v) for v in p] for p in got] == [[bits(v) for v in p] for p in want]
 
 

@@ -4,6 +4,7 @@ import random
 
 import pytest
 
+from conftest import WORKER_COUNTS, same_in_every_call, tree_points
 from kestrix import run_heavy_logic
 from reference import bits, f32, stress
 
@@ -28,10 +29,19 @@ def test_non_finite_elements_give_nan_and_the_input_is_left_alone(bad):
     assert len(data) == 3 and data[0] == 1.0 and data[1] is bad and data[2] == 2.0
 
 
-def test_sum_matches_one_worker_reference(run_child):
+@pytest.mark.parametrize("workers", WORKER_COUNTS)
+def test_sum_gives_the_reference_bits_in_every_call_and_process(run_child, workers):
+    # Lengths around the split points of the pool's tree, and long enough to
+    # be handed to the workers; each sum three times in each of three children.
     rng = random.Random(3)
-    cases = [([f32(rng.uniform(-10, 10)) for _ in range(n)], it)
-             for n, it in [(2, 1), (3, 2), (8, 1), (9, 3), (100, 2), (1001, 1)]]
-    code = f"import kestrix\nfor d, it in {cases!r}: print(repr(kestrix.run_heavy_logic(d, it)))"
-    got = [float(v) for v in run_child(code, env={"RAYON_NUM_THREADS": "1"}).stdout.split()]
-    assert [bits(v) for v in got] == [bits(stress(d, it)) for d, it in cases]
+    sizes = [(2, 1), (3, 2), (9, 3), (100, 2), (1001, 1), (4099, 3)]
+    sizes += [(n, 1) for n in tree_points(workers)]
+    cases = [([f32(rng.uniform(-10, 10)) for _ in range(n)], it) for n, it in sizes]
+    code = f"""import kestrix
+for d, it in {cases!r}:
+    for _ in range(3):
+        print(repr(kestrix.run_heavy_logic(d, it)))
+"""
+    got = [float(v) for v in same_in_every_call(run_child, code, workers)]
+    assert [bits(v) for v in got] == [bits(stress(d, it, workers)) for d, it in cases
+                                      for _ in range(3)]
