@@ -36,6 +36,8 @@ inline PyRef checked(PyObject* o, std::source_location where = std::source_locat
 // str(o) as UTF-8, lone surrogates shown as U+FFFD; the unprintable
 // placeholder when str() raises.
 std::string display_text(PyObject* o);
+// The same for repr(o).
+std::string repr_text(PyObject* o);
 
 namespace detail {
 PyErr error_from_current_exception() noexcept;
