@@ -237,8 +237,9 @@ Status add_function(PyObject* module) {
     if (!name) return fetch_pending_error();
     if (!(PyType_GetFlags(Py_TYPE(name.get())) & Py_TPFLAGS_UNICODE_SUBCLASS))
         return conversion_error(name.get(), "PyString");
-    PyRef utf8 = checked(PyUnicode_AsUTF8String(name.get()));
-    return add_member(module, PyBytes_AsString(utf8.get()), fn.get());
+    std::optional<std::string> text = utf8_of(name.get());
+    if (!text) interpreter_call_failed();
+    return add_member(module, text->c_str(), fn.get());
 }
 
 Status module_body(PyObject* module) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boundary/buffer.h"
+#include "boundary/guard.h"
 #include "boundary/py_ref.h"
 #include "boundary/strided.h"
 
@@ -134,12 +135,11 @@ std::optional<FloatSeq> from_memoryview_bytes(PyObject* o) {
     if (!view) return std::nullopt;
     PyRef format = PyRef::steal(PyObject_GetAttrString(view.get(), "format"));
     PyRef itemsize = PyRef::steal(PyObject_GetAttrString(view.get(), "itemsize"));
-    PyRef utf8 = format && Py_TYPE(format.get()) == &PyUnicode_Type
-                     ? PyRef::steal(PyUnicode_AsUTF8String(format.get()))
-                     : PyRef();
+    std::optional<std::string> text;
+    if (format && Py_TYPE(format.get()) == &PyUnicode_Type) text = utf8_of(format.get());
     std::int64_t size = 0;
-    if (!utf8 || !int64_of(itemsize.get(), size)) return std::nullopt;
-    auto type = format_type(PyBytes_AsString(utf8.get()), static_cast<Py_ssize_t>(size));
+    if (!text || !int64_of(itemsize.get(), size)) return std::nullopt;
+    auto type = format_type(text->c_str(), static_cast<Py_ssize_t>(size));
     if (!type) return std::nullopt;
     PyRef bytes = PyRef::steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
     char* data = nullptr;

@@ -32,9 +32,7 @@ std::optional<std::string> lenient_utf8(PyObject* str) {
     if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return std::nullopt;
     PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(data, len, "replace"));
     if (!text) return std::nullopt;
-    PyRef clean = PyRef::steal(PyUnicode_AsUTF8String(text.get()));
-    if (!clean || PyBytes_AsStringAndSize(clean.get(), &data, &len) != 0) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(len));
+    return utf8_of(text.get());
 }
 
 std::optional<std::string> attr_text(PyObject* o, const char* name) {
@@ -115,6 +113,14 @@ PyErr fetch_pending_error() {
 void interpreter_call_failed(std::source_location where) {
     PyErr_Print();
     fail("Python API call failed", where);
+}
+
+std::optional<std::string> utf8_of(PyObject* str) {
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(str));
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &len) != 0) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(len));
 }
 
 std::string display_text(PyObject* o) { return object_text(o, PyObject_Str); }
