@@ -1,18 +1,11 @@
 """Every success and failure path, many times over: memory and references stay put."""
 import array
-import gc
-import os
 import sys
 
 import pytest
 
+from conftest import assert_flat
 from kestrix import KestrixMatrix, KestrixSolver, run_heavy_logic
-
-ROUNDS = int(os.environ.get("KESTRIX_LEAK_ROUNDS", 10**4))
-PAGE = os.sysconf("SC_PAGE_SIZE")
-# Under a sanitizer freed blocks sit in a quarantine, so resident memory grows
-# by design; the sanitizer's own leak check covers that run instead.
-SANITIZED = bool(os.environ.get("KESTRIX_SANITIZED"))
 
 DATA = [float(k) for k in range(64)]
 A = KestrixMatrix(DATA, 8, 8)
@@ -23,11 +16,6 @@ EMPTY_ROWS = KestrixMatrix([], 0, 3)
 FLOATS = array.array("f", DATA)
 DOUBLES = array.array("d", DATA)
 HUGE = KestrixMatrix([], 2**40, 0), KestrixMatrix([], 0, 2**40)
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 class Bad:
@@ -90,34 +78,13 @@ def call(path):
         return e
 
 
-def refcounts(*objs):
-    return [sys.getrefcount(o) for o in objs]
-
-
 @pytest.mark.parametrize("name", sorted(PATHS))
 def test_path_keeps_memory_and_references_flat(name, capfd):
     path = PATHS[name]
     watched = (KestrixMatrix, KestrixSolver, A, WIDE, S, EMPTY_ROWS, *HUGE, DATA, *DATA[:4],
                FLOATS, DOUBLES)
-    for _ in range(200):
-        call(path)
-    capfd.readouterr()
-    # Cyclic garbage of earlier tests may hold instances; collect it on both sides.
-    gc.collect()
-    refs = refcounts(*watched)
-    # A leak grows the same in every round; the allocators' first touch of a
-    # fresh arena page happens once. So the quieter of two rounds counts.
-    grown = []
-    for _ in range(2):
-        rss = resident_bytes()
-        for _ in range(ROUNDS):
-            call(path)
-        gc.collect()
-        grown.append(resident_bytes() - rss)
-    assert refcounts(*watched) == refs
     # A leak of one 64-float buffer per call would be 2.5 MiB a round here.
-    if not SANITIZED:
-        assert min(grown) < 512 * 1024, f"resident memory grew by {grown} bytes a round"
+    assert_flat(lambda: call(path), watched)
     capfd.readouterr()
 
 
