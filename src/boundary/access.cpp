@@ -6,7 +6,6 @@
 #include "boundary/guard.h"
 
 namespace kestrix::py {
-namespace {
 
 std::string qualname(PyObject* o) {
     PyRef name = PyRef::steal(
@@ -17,6 +16,8 @@ std::string qualname(PyObject* o) {
     PyErr_Clear();
     return "<failed to extract type name>";
 }
+
+namespace {
 
 template <class Record>
 Result<Instance<Record>*> instance_of(PyObject* o, PyObject* type, const char* wanted) {

@@ -13,9 +13,11 @@ BufferApi find_buffer_api() {
     if (!interpreter_at_least(3, 11)) return api;
     void* get = ::dlsym(RTLD_DEFAULT, "PyObject_GetBuffer");
     void* release = ::dlsym(RTLD_DEFAULT, "PyBuffer_Release");
-    if (get == nullptr || release == nullptr) return api;
+    void* fill_info = ::dlsym(RTLD_DEFAULT, "PyBuffer_FillInfo");
+    if (get == nullptr || release == nullptr || fill_info == nullptr) return api;
     api.get = reinterpret_cast<decltype(api.get)>(get);
     api.release = reinterpret_cast<decltype(api.release)>(release);
+    api.fill_info = reinterpret_cast<decltype(api.fill_info)>(fill_info);
     return api;
 }
 

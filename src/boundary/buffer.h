@@ -23,10 +23,16 @@ struct BufferView {
 
 // PyBUF_FORMAT | PyBUF_STRIDES: read-only, any layout, with its format.
 constexpr int buffer_records_ro = 0x0004 | 0x0008 | 0x0010;
+// PyBUF_FORMAT | PyBUF_ND: read-only and C-contiguous, with its format.
+constexpr int buffer_contiguous_ro = 0x0004 | 0x0008;
+// PyBUF_WRITABLE, for the slot of an exporter that refuses writers.
+constexpr int buffer_writable = 0x0001;
 
 struct BufferApi {
     int (*get)(PyObject*, BufferView*, int) = nullptr;
     void (*release)(BufferView*) = nullptr;
+    // PyBuffer_FillInfo: fills a view of memory owned by an exporter.
+    int (*fill_info)(BufferView*, PyObject*, void*, Py_ssize_t, int, int) = nullptr;
 };
 
 // Whether the running interpreter is major.minor or later.

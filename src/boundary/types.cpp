@@ -45,8 +45,13 @@ Result<PyObject*> type_object(const ClassDef& def) {
 
 namespace {
 
-// Appends name to __all__ (made when missing), then sets the attribute.
-Status add_member(PyObject* module, const char* name, PyObject* member) {
+// Appends name to __all__ (made when missing) when listed, then sets the
+// attribute.
+Status add_member(PyObject* module, const char* name, PyObject* member, bool listed = true) {
+    if (!listed) {
+        if (PyObject_SetAttrString(module, name, member) != 0) return fetch_pending_error();
+        return ok();
+    }
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_pending_error();
@@ -69,7 +74,7 @@ Status add_class(PyObject* module, const ClassDef& def) {
     return add_member(module, def.name, *type);
 }
 
-Status add_function(PyObject* module, PyMethodDef& def) {
+Result<PyRef> add_function(PyObject* module, PyMethodDef& def, bool listed) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return fetch_pending_error();
     PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
@@ -80,7 +85,8 @@ Status add_function(PyObject* module, PyMethodDef& def) {
         return conversion_error(name.get(), "PyString");
     std::optional<std::string> text = utf8_of(name.get());
     if (!text) interpreter_call_failed();
-    return add_member(module, text->c_str(), fn.get());
+    if (auto s = add_member(module, text->c_str(), fn.get(), listed); !s) return s.error();
+    return fn;
 }
 
 PyRef new_matrix_instance(Matrix m) {
