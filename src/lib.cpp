@@ -204,11 +204,7 @@ auto shared_solver_of(PyObject* self) {
     return [self] { return shared_solver(self); };
 }
 
-Result<PyRef> solver_reduction(const Solver& s) {
-    auto state = solver_state(s);
-    if (!state) return state.error();
-    return reduction(solver_restorer, std::move(*state));
-}
+PyRef solver_reduction(const Solver& s) { return reduction(solver_restorer, solver_state_packed(s)); }
 
 PyObject* solver_reduce_ex(PyObject* self, PyObject* args, PyObject* kwargs) {
     return run_entry(solver_reduce_params, args, kwargs, shared_solver_of(self),

@@ -39,6 +39,48 @@ PyObject* kept_pickle_buffer_type = nullptr;
 
 // ---- reading a state ------------------------------------------------------
 
+// The bytes of a bytes-like object, held while they are read.
+class HeldBytes {
+public:
+    HeldBytes() : held_(buffer_api()) {}
+
+    // False when o is not a contiguous bytes-like object.
+    bool read(PyObject* o) {
+        if (PyBytes_Check(o)) return PyBytes_AsStringAndSize(o, &data_, &len_) == 0;
+        if (buffer_api().get != nullptr) {
+            // A plain request: one C-contiguous block of bytes, read-only.
+            if (!held_.get(o, 0)) return false;
+            data_ = static_cast<char*>(held_.view().buf);
+            len_ = held_.view().len;
+            return true;
+        }
+        // Before 3.11 a memoryview copies them out.
+        PyRef view = PyRef::steal(PyMemoryView_FromObject(o));
+        if (view) copy_ = PyRef::steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
+        return copy_ && PyBytes_AsStringAndSize(copy_.get(), &data_, &len_) == 0;
+    }
+    std::uint64_t size() const { return static_cast<std::uint64_t>(len_); }
+
+    // The first `count` float32 values, through the reader every float32
+    // input goes through, so that a NaN is stored as any other input stores it.
+    FloatSeq floats(std::size_t count) const {
+        FloatSeq out(count);
+        if (count == 0) return out;
+        StridedView view;
+        view.data = reinterpret_cast<const unsigned char*>(data_);
+        view.shape = {static_cast<std::int64_t>(count)};
+        view.strides = {static_cast<std::int64_t>(float_bytes)};
+        read_row_major(view, out.data());
+        return out;
+    }
+
+private:
+    HeldBuffer held_;
+    PyRef copy_;
+    char* data_ = nullptr;
+    Py_ssize_t len_ = 0;
+};
+
 // One class's state being read: every message names the class.
 class StateReader {
 public:
@@ -97,14 +139,47 @@ public:
         return static_cast<std::uint64_t>(u);
     }
 
-    // A float or an int, narrowed to the nearest float32.
+    // A float or an int, narrowed to the nearest float32; or, as pickles
+    // write it, the float32's own 4 bytes, which keep a NaN's sign and
+    // payload where a float written as text (protocol 0) would not.
     Result<float> real(const char* key) {
         PyRef v = item(key);
+        if (PyBytes_Check(v.get())) {
+            HeldBytes bytes;
+            if (!bytes.read(v.get())) return fetch_pending_error();
+            if (bytes.size() != float_bytes) return wrong_length(key, bytes.size(), "in all");
+            return bytes.floats(1)[0];
+        }
         if (!PyFloat_Check(v.get()) && !PyLong_Check(v.get()))
             return wrong_type(key, v.get(), "a float");
         double d = PyFloat_AsDouble(v.get());
         if (d == -1.0 && PyErr_Occurred()) return fetch_pending_error();
         return static_cast<float>(d);
+    }
+
+    // Float data; a bytes object is the values' own float32 bytes.
+    Result<FloatSeq> values(const char* key) {
+        PyRef v = item(key);
+        if (PyBytes_Check(v.get())) {
+            HeldBytes bytes;
+            if (!bytes.read(v.get())) return fetch_pending_error();
+            if (bytes.size() % float_bytes != 0)
+                return wrong_length(key, bytes.size(), "for each value");
+            return bytes.floats(bytes.size() / float_bytes);
+        }
+        auto out = to_float_seq(v.get(), key);
+        if (out) return out;
+        PyErr err = out.error();
+        if (!err.has_exact_type(PyExc_TypeError)) return err;
+        return PyErr::with_cause([] { return PyExc_TypeError; },
+                                 field(key) + " must be float values, not '" + qualname(v.get()) +
+                                     "'",
+                                 PyRef::borrow(err.exception()));
+    }
+
+    PyErr wrong_length(const char* key, std::uint64_t have, const std::string& what) const {
+        return PyErr::value_error(field(key) + " holds " + std::to_string(have) +
+                                  " bytes, not " + std::to_string(float_bytes) + " " + what);
     }
 
     std::string field(const char* key) const { return cls_ + " state: '" + key + "'"; }
@@ -119,51 +194,21 @@ private:
     PyObject* state_;
 };
 
-// rows x cols float32 values read from the bytes of `data`.
-Result<FloatSeq> float32_values(StateReader& reader, PyObject* data, std::uint64_t rows,
-                                std::uint64_t cols) {
-    char* bytes = nullptr;
-    Py_ssize_t len = 0;
-    PyRef copy;  // the bytes of a memoryview, before 3.11
-    HeldBuffer held(buffer_api());
-    if (PyBytes_Check(data)) {
-        if (PyBytes_AsStringAndSize(data, &bytes, &len) != 0) return fetch_pending_error();
-    } else if (buffer_api().get != nullptr) {
-        // A plain request: one C-contiguous block of bytes, read-only.
-        if (!held.get(data, 0)) {
-            PyErr_Clear();
-            return reader.wrong_type("data", data, "a contiguous bytes-like object");
-        }
-        bytes = static_cast<char*>(held.view().buf);
-        len = held.view().len;
-    } else {
-        PyRef view = PyRef::steal(PyMemoryView_FromObject(data));
-        if (view) copy = PyRef::steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
-        if (!copy || PyBytes_AsStringAndSize(copy.get(), &bytes, &len) != 0) {
-            PyErr_Clear();
-            return reader.wrong_type("data", data, "a contiguous bytes-like object");
-        }
+Result<FloatSeq> matrix_values(StateReader& reader, PyObject* data, std::uint64_t rows,
+                               std::uint64_t cols) {
+    HeldBytes bytes;
+    if (!bytes.read(data)) {
+        PyErr_Clear();
+        return reader.wrong_type("data", data, "a contiguous bytes-like object");
     }
-    const auto have = static_cast<std::uint64_t>(len);
     // A product that overflows can never match the length.
+    const std::uint64_t have = bytes.size();
     const bool fits = cols == 0 || rows <= have / float_bytes / cols;
     if (!fits || rows * cols * float_bytes != have)
-        return PyErr::value_error(reader.field("data") + " holds " + std::to_string(have) +
-                                  " bytes, not " + std::to_string(float_bytes) +
-                                  " for each of the " + std::to_string(rows) + " x " +
-                                  std::to_string(cols) + " elements");
-    const std::size_t count = rows * cols;
-    FloatSeq out(count);
-    if (count > 0) {
-        // The reader every float32 input goes through, so a NaN is stored as
-        // any other float32 input stores it.
-        StridedView view;
-        view.data = reinterpret_cast<const unsigned char*>(bytes);
-        view.shape = {static_cast<std::int64_t>(count)};
-        view.strides = {static_cast<std::int64_t>(float_bytes)};
-        read_row_major(view, out.data());
-    }
-    return out;
+        return reader.wrong_length("data", have,
+                                   "for each of the " + std::to_string(rows) + " x " +
+                                       std::to_string(cols) + " elements");
+    return bytes.floats(rows * cols);
 }
 
 // ---- writing a state ------------------------------------------------------
@@ -281,14 +326,27 @@ Result<PyRef> solver_state(const Solver& s) {
     auto array = imported("array", "array", kept_array_type);
     if (!array) return array.error();
     PyRef weights = float_bytes_of(s.weights);
+    PyRef values = PyRef::steal(PyObject_CallFunction(*array, "sO", "f", weights.get()));
+    if (!values) return fetch_pending_error();
     StateWriter w;
     w.set("version", version_object());
     w.set("lr", float_object(s.lr));
     w.set("iters", checked(PyLong_FromUnsignedLongLong(s.iters)));
-    PyRef values = PyRef::steal(PyObject_CallFunction(*array, "sO", "f", weights.get()));
-    if (!values) return fetch_pending_error();
     w.set("weights", std::move(values));
     w.set("bias", float_object(s.bias));
+    return w.done();
+}
+
+PyRef solver_state_packed(const Solver& s) {
+    auto one = [](float v) {
+        return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&v), sizeof v));
+    };
+    StateWriter w;
+    w.set("version", version_object());
+    w.set("lr", one(s.lr));
+    w.set("iters", checked(PyLong_FromUnsignedLongLong(s.iters)));
+    w.set("weights", float_bytes_of(s.weights));
+    w.set("bias", one(s.bias));
     return w.done();
 }
 
@@ -300,7 +358,7 @@ Result<Matrix> matrix_from_state(PyObject* state) {
     auto cols = reader.count("cols");
     if (!cols) return cols.error();
     PyRef data = reader.item("data");
-    auto values = float32_values(reader, data.get(), *rows, *cols);
+    auto values = matrix_values(reader, data.get(), *rows, *cols);
     if (!values) return values.error();
     return make_matrix(std::move(*values), *rows, *cols);
 }
@@ -315,20 +373,12 @@ Result<Solver> solver_from_state(PyObject* state) {
     if (!iters) return iters.error();
     auto bias = reader.real("bias");
     if (!bias) return bias.error();
-    PyRef weights = reader.item("weights");
-    auto values = to_float_seq(weights.get(), "weights");
-    if (!values) {
-        PyErr err = values.error();
-        if (!err.has_exact_type(PyExc_TypeError)) return err;
-        return PyErr::with_cause([] { return PyExc_TypeError; },
-                                 reader.field("weights") + " must be float values, not '" +
-                                     qualname(weights.get()) + "'",
-                                 PyRef::borrow(err.exception()));
-    }
+    auto weights = reader.values("weights");
+    if (!weights) return weights.error();
     out.lr = *lr;
     out.iters = *iters;
     out.bias = *bias;
-    out.weights = std::move(*values);
+    out.weights = std::move(*weights);
     return out;
 }
 

@@ -8,6 +8,9 @@
 //   KestrixSolver: {"version": 1, "lr": float, "iters": int,
 //                   "weights": array.array("f"), "bias": float}
 //
+// Pickles carry the solver's floats as their float32 bytes instead
+// ("lr": 4 bytes, "weights": 4 bytes each, "bias": 4 bytes), which every
+// protocol keeps bit for bit; a state may use either form for each value.
 // A state being read back is checked whole before anything is built from it.
 #include <cstdint>
 
@@ -22,6 +25,8 @@ constexpr long state_version = 1;
 
 PyRef matrix_state(const Matrix& m);
 Result<PyRef> solver_state(const Solver& s);
+// The solver's state in the form pickles carry.
+PyRef solver_state_packed(const Solver& s);
 
 // The record a state describes, or TypeError (a value of the wrong type) or
 // ValueError (a wrong version, a missing or unknown key, a count out of
