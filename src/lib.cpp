@@ -109,10 +109,8 @@ PyObject* matrix_dlpack_device(PyObject* self, PyObject*) {
 PyObject* matrix_restorer = nullptr;
 PyObject* solver_restorer = nullptr;
 
-constexpr Params<CountArg> matrix_reduce_params{
-    {"KestrixMatrix.__reduce_ex__()", {"protocol"}, 1}};
-constexpr Params<ObjectArg> matrix_deepcopy_params{
-    {"KestrixMatrix.__deepcopy__()", {"memo"}, 1}};
+constexpr Params<CountArg> matrix_reduce_params{{"KestrixMatrix.__reduce_ex__()", {"protocol"}, 1}};
+constexpr Params<ObjectArg> matrix_deepcopy_params{{"KestrixMatrix.__deepcopy__()", {"memo"}, 1}};
 
 // From protocol 5 on, the data travels as a buffer that a pickler can send
 // out of band.
@@ -192,19 +190,18 @@ PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         [](auto& me, auto& x) { return float_list(predict(me.record(), x.record())); });
 }
 
-constexpr Params<CountArg> solver_reduce_params{
-    {"KestrixSolver.__reduce_ex__()", {"protocol"}, 1}};
-constexpr Params<ObjectArg> solver_set_state_params{
-    {"KestrixSolver.__setstate__()", {"state"}, 1}};
-constexpr Params<ObjectArg> solver_deepcopy_params{
-    {"KestrixSolver.__deepcopy__()", {"memo"}, 1}};
+constexpr Params<CountArg> solver_reduce_params{{"KestrixSolver.__reduce_ex__()", {"protocol"}, 1}};
+constexpr Params<ObjectArg> solver_set_state_params{{"KestrixSolver.__setstate__()", {"state"}, 1}};
+constexpr Params<ObjectArg> solver_deepcopy_params{{"KestrixSolver.__deepcopy__()", {"memo"}, 1}};
 constexpr Params<ObjectArg> solver_state_params{{"_solver_from_state()", {"state"}, 1}};
 
 auto shared_solver_of(PyObject* self) {
     return [self] { return shared_solver(self); };
 }
 
-PyRef solver_reduction(const Solver& s) { return reduction(solver_restorer, solver_state_packed(s)); }
+PyRef solver_reduction(const Solver& s) {
+    return reduction(solver_restorer, solver_state_packed(s));
+}
 
 PyObject* solver_reduce_ex(PyObject* self, PyObject* args, PyObject* kwargs) {
     return run_entry(solver_reduce_params, args, kwargs, shared_solver_of(self),
@@ -241,20 +238,18 @@ PyObject* solver_copy(PyObject* self, PyObject*) {
 }
 
 PyObject* solver_deepcopy(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run_entry(solver_deepcopy_params, args, kwargs, shared_solver_of(self),
-                     [self](auto& me, PyRef&) {
-                         return new_instance(Py_TYPE(self), Solver(me.record()));
-                     });
+    return run_entry(
+        solver_deepcopy_params, args, kwargs, shared_solver_of(self),
+        [self](auto& me, PyRef&) { return new_instance(Py_TYPE(self), Solver(me.record())); });
 }
 
 PyObject* solver_from_state_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_entry(solver_state_params, args, kwargs, no_receiver,
-                     [](Unit, PyRef& state) -> Result<PyRef> {
-                         auto record = solver_from_state(state.get());
-                         if (!record) return record.error();
-                         return new_instance(reinterpret_cast<PyTypeObject*>(solver_type()),
-                                             std::move(*record));
-                     });
+    return run_entry(
+        solver_state_params, args, kwargs, no_receiver, [](Unit, PyRef& state) -> Result<PyRef> {
+            auto record = solver_from_state(state.get());
+            if (!record) return record.error();
+            return new_instance(reinterpret_cast<PyTypeObject*>(solver_type()), std::move(*record));
+        });
 }
 
 // ---- run_heavy_logic ------------------------------------------------------

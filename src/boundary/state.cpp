@@ -98,11 +98,10 @@ public:
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(version.get(), &overflow);
         if (overflow != 0 || v != state_version)
-            return PyErr::value_error(cls_ + " state has format version " +
-                                      (overflow != 0 ? std::string("out of range")
-                                                     : std::to_string(v)) +
-                                      "; this kestrix reads version " +
-                                      std::to_string(state_version));
+            return PyErr::value_error(
+                cls_ + " state has format version " +
+                (overflow != 0 ? std::string("out of range") : std::to_string(v)) +
+                "; this kestrix reads version " + std::to_string(state_version));
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(state_, &pos, &key, &value)) {
@@ -111,7 +110,8 @@ public:
             for (const char* k : keys)
                 known = known || (Py_TYPE(key) == &PyUnicode_Type &&
                                   PyUnicode_CompareWithASCIIString(key, k) == 0);
-            if (!known) return PyErr::value_error(cls_ + " state has an unknown key " + repr_text(key));
+            if (!known)
+                return PyErr::value_error(cls_ + " state has an unknown key " + repr_text(key));
         }
         for (const char* k : keys)
             if (PyDict_GetItemString(state_, k) == nullptr)
@@ -171,22 +171,21 @@ public:
         if (out) return out;
         PyErr err = out.error();
         if (!err.has_exact_type(PyExc_TypeError)) return err;
-        return PyErr::with_cause([] { return PyExc_TypeError; },
-                                 field(key) + " must be float values, not '" + qualname(v.get()) +
-                                     "'",
-                                 PyRef::borrow(err.exception()));
+        return PyErr::with_cause(
+            [] { return PyExc_TypeError; },
+            field(key) + " must be float values, not '" + qualname(v.get()) + "'",
+            PyRef::borrow(err.exception()));
     }
 
     PyErr wrong_length(const char* key, std::uint64_t have, const std::string& what) const {
-        return PyErr::value_error(field(key) + " holds " + std::to_string(have) +
-                                  " bytes, not " + std::to_string(float_bytes) + " " + what);
+        return PyErr::value_error(field(key) + " holds " + std::to_string(have) + " bytes, not " +
+                                  std::to_string(float_bytes) + " " + what);
     }
 
     std::string field(const char* key) const { return cls_ + " state: '" + key + "'"; }
 
     PyErr wrong_type(const char* key, PyObject* v, const char* wanted) const {
-        return PyErr::type_error(field(key) + " must be " + wanted + ", not '" + qualname(v) +
-                                 "'");
+        return PyErr::type_error(field(key) + " must be " + wanted + ", not '" + qualname(v) + "'");
     }
 
 private:
@@ -205,9 +204,9 @@ Result<FloatSeq> matrix_values(StateReader& reader, PyObject* data, std::uint64_
     const std::uint64_t have = bytes.size();
     const bool fits = cols == 0 || rows <= have / float_bytes / cols;
     if (!fits || rows * cols * float_bytes != have)
-        return reader.wrong_length("data", have,
-                                   "for each of the " + std::to_string(rows) + " x " +
-                                       std::to_string(cols) + " elements");
+        return reader.wrong_length(
+            "data", have,
+            "for each of the " + std::to_string(rows) + " x " + std::to_string(cols) + " elements");
     return bytes.floats(rows * cols);
 }
 
