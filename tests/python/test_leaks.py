@@ -1,10 +1,13 @@
 """Every success and failure path, many times over: memory and references stay put."""
 import array
+import copy
+import pickle
 import sys
 
 import pytest
 
 from conftest import assert_flat
+import kestrix
 from kestrix import KestrixMatrix, KestrixSolver, run_heavy_logic
 
 DATA = [float(k) for k in range(64)]
@@ -16,6 +19,7 @@ EMPTY_ROWS = KestrixMatrix([], 0, 3)
 FLOATS = array.array("f", DATA)
 DOUBLES = array.array("d", DATA)
 HUGE = KestrixMatrix([], 2**40, 0), KestrixMatrix([], 0, 2**40)
+PICKLED = pickle.dumps(A, protocol=4), pickle.dumps(S, protocol=5)
 
 
 class Bad:
@@ -41,6 +45,13 @@ PATHS = {
     "fit": lambda: KestrixSolver(0.01, 1).fit(A, DATA),
     "predict": lambda: S.predict(A),
     "stress": lambda: run_heavy_logic(DATA, 1),
+    "matrix as data": lambda: KestrixMatrix(A, 4, 16),
+    "pickle matrix": lambda: pickle.dumps(A, protocol=4),
+    "pickle out of band": lambda: pickle.dumps(A, protocol=5, buffer_callback=lambda b: None),
+    "unpickle matrix": lambda: pickle.loads(PICKLED[0]),
+    "unpickle solver": lambda: pickle.loads(PICKLED[1]),
+    "solver state": lambda: KestrixSolver(1.0, 1).__setstate__(S.__getstate__()),
+    "deepcopy solver": lambda: copy.deepcopy(S),
     # failures
     "surplus positional": lambda: A.add(1.0, 2.0),
     "unexpected keyword": lambda: A.add(value=1.0),
@@ -62,6 +73,9 @@ PATHS = {
     "predict too wide": lambda: S.predict(WIDE),
     "predict without columns": lambda: S.predict(KestrixMatrix([], 4, 0)),
     "bad iterations": lambda: run_heavy_logic(DATA, -1),
+    "unknown state version": lambda: kestrix._matrix_from_state({"version": 2}),
+    "short state data": lambda: kestrix._matrix_from_state(
+        {"version": 1, "rows": 8, "cols": 8, "data": bytes(255)}),
 }
 
 
@@ -82,7 +96,7 @@ def call(path):
 def test_path_keeps_memory_and_references_flat(name, capfd):
     path = PATHS[name]
     watched = (KestrixMatrix, KestrixSolver, A, WIDE, S, EMPTY_ROWS, *HUGE, DATA, *DATA[:4],
-               FLOATS, DOUBLES)
+               FLOATS, DOUBLES, *PICKLED)
     # A leak of one 64-float buffer per call would be 2.5 MiB a round here.
     assert_flat(lambda: call(path), watched)
     capfd.readouterr()

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import kestrix
-from conftest import assert_flat, panic_of
+from conftest import panic_of
 from kestrix import KestrixMatrix, KestrixSolver
 from reference import bits, fit
 
@@ -324,24 +324,3 @@ def test_a_solver_in_use_cannot_take_a_state():
             return super().__iter__()
     s.__setstate__(solver_state(weights=Weights([1.0] * 9)))
     assert len(s.__getstate__()["weights"]) == 9
-
-
-# Made once, so that the leak check watches them.
-LARGE = MATRICES["large"]()
-LARGE_PICKLE = pickle.dumps(LARGE, protocol=4)
-SOLVER = trained(rows=40, cols=9)
-PATHS = {
-    "dumps matrix": lambda: pickle.dumps(LARGE, protocol=4),
-    "out of band": lambda: pickle.dumps(LARGE, protocol=5, buffer_callback=lambda b: None),
-    "loads matrix": lambda: pickle.loads(LARGE_PICKLE),
-    "solver round trip": lambda: pickle.loads(pickle.dumps(SOLVER)),
-    "deepcopy solver": lambda: copy.deepcopy(SOLVER),
-    "refused state": lambda: pytest.raises(ValueError, kestrix._matrix_from_state,
-                                           matrix_state(data=bytes(3))),
-}
-
-
-@pytest.mark.parametrize("name", PATHS)
-def test_pickling_keeps_references_and_memory_flat(name):
-    # A lost 84 KiB matrix a call would be far above the limit.
-    assert_flat(PATHS[name], (LARGE, SOLVER, KestrixMatrix, KestrixSolver), rounds=2000)
