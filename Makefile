@@ -27,8 +27,8 @@ test: build
 wheel: build
 	KESTRIX_BUILD_DIR=$(BUILD) $(PYTHON) -m build --no-isolation --outdir dist
 
-# Google Benchmark for the core, then the side-by-side run against numpy;
-# results land in bench/results/.
+# Google Benchmark for the core, then the side-by-side runs against numpy
+# (products, interchange, pickling, Dask); results land in bench/results/.
 bench: build
 	@mkdir -p bench/results
 	@for b in $(BUILD)/bench/*_bench; do \
@@ -42,6 +42,8 @@ bench: build
 	$(PYTHON) bench/large_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/shared_core.py --build $(BUILD)
 	$(PYTHON) bench/oversubscription.py --build $(BUILD) --large
+	$(PYTHON) bench/pickle_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/dask_vs_numpy.py --build $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan dist

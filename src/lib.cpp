@@ -5,6 +5,7 @@
 #include "boundary/entry.h"
 #include "boundary/export.h"
 #include "boundary/guard.h"
+#include "boundary/state.h"
 #include "boundary/types.h"
 #include "matrix/matrix.h"
 #include "solver/solver.h"
@@ -101,6 +102,62 @@ PyObject* matrix_dlpack_device(PyObject* self, PyObject*) {
     return run_method(matrix_of(self), [](auto&) { return dlpack_device(); });
 }
 
+// ---- pickle and copy ------------------------------------------------------
+
+// The module functions that rebuild an instance from its state, kept from
+// registration on: a reduction names them.
+PyObject* matrix_restorer = nullptr;
+PyObject* solver_restorer = nullptr;
+
+constexpr Params<CountArg> matrix_reduce_params{{"KestrixMatrix.__reduce_ex__()", {"protocol"}, 1}};
+constexpr Params<ObjectArg> matrix_deepcopy_params{{"KestrixMatrix.__deepcopy__()", {"memo"}, 1}};
+
+// From protocol 5 on, the data travels as a buffer that a pickler can send
+// out of band.
+Result<PyRef> matrix_reduction(PyObject* self, const Matrix& m, std::uint64_t protocol) {
+    if (protocol < 5) return reduction(matrix_restorer, matrix_state(m));
+    auto state = matrix_state_out_of_band(self, m);
+    if (!state) return state.error();
+    return reduction(matrix_restorer, std::move(*state));
+}
+
+PyObject* matrix_reduce_ex(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_entry(matrix_reduce_params, args, kwargs, matrix_of(self),
+                     [self](auto& me, std::uint64_t protocol) {
+                         return matrix_reduction(self, me.record(), protocol);
+                     });
+}
+
+PyObject* matrix_reduce(PyObject* self, PyObject*) {
+    return run_method(matrix_of(self),
+                      [self](auto& me) { return matrix_reduction(self, me.record(), 2); });
+}
+
+PyObject* matrix_get_state(PyObject* self, PyObject*) {
+    return run_method(matrix_of(self), [](auto& me) { return matrix_state(me.record()); });
+}
+
+// A matrix never changes, so like a tuple it is its own copy.
+PyObject* matrix_copy(PyObject* self, PyObject*) {
+    return run_method(matrix_of(self), [self](auto&) { return PyRef::borrow(self); });
+}
+
+PyObject* matrix_deepcopy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_entry(matrix_deepcopy_params, args, kwargs, matrix_of(self),
+                     [self](auto&, PyRef&) { return PyRef::borrow(self); });
+}
+
+constexpr Params<ObjectArg> state_params{{"_matrix_from_state()", {"state"}, 1}};
+
+PyObject* matrix_from_state_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_entry(state_params, args, kwargs, no_receiver,
+                     [](Unit, PyRef& state) -> Result<PyRef> {
+                         auto record = matrix_from_state(state.get());
+                         if (!record) return record.error();
+                         return new_matrix_instance(std::move(*record));
+                     });
+}
+
 // ---- KestrixSolver --------------------------------------------------------
 
 constexpr Params<Float32Arg, CountArg> solver_new_params{
@@ -131,6 +188,68 @@ PyObject* solver_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return run_entry(
         predict_params, args, kwargs, [self] { return shared_solver(self); },
         [](auto& me, auto& x) { return float_list(predict(me.record(), x.record())); });
+}
+
+constexpr Params<CountArg> solver_reduce_params{{"KestrixSolver.__reduce_ex__()", {"protocol"}, 1}};
+constexpr Params<ObjectArg> solver_set_state_params{{"KestrixSolver.__setstate__()", {"state"}, 1}};
+constexpr Params<ObjectArg> solver_deepcopy_params{{"KestrixSolver.__deepcopy__()", {"memo"}, 1}};
+constexpr Params<ObjectArg> solver_state_params{{"_solver_from_state()", {"state"}, 1}};
+
+auto shared_solver_of(PyObject* self) {
+    return [self] { return shared_solver(self); };
+}
+
+PyRef solver_reduction(const Solver& s) {
+    return reduction(solver_restorer, solver_state_packed(s));
+}
+
+PyObject* solver_reduce_ex(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_entry(solver_reduce_params, args, kwargs, shared_solver_of(self),
+                     [](auto& me, std::uint64_t) { return solver_reduction(me.record()); });
+}
+
+PyObject* solver_reduce(PyObject* self, PyObject*) {
+    return run_method(shared_solver_of(self),
+                      [](auto& me) { return solver_reduction(me.record()); });
+}
+
+PyObject* solver_get_state(PyObject* self, PyObject*) {
+    return run_method(shared_solver_of(self), [](auto& me) { return solver_state(me.record()); });
+}
+
+// The state is checked whole before the solver changes.
+PyObject* solver_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_entry(
+        solver_set_state_params, args, kwargs, [self] { return exclusive_solver(self); },
+        [](auto& me, PyRef& state) -> Result<PyRef> {
+            auto record = solver_from_state(state.get());
+            if (!record) return record.error();
+            me.record() = std::move(*record);
+            return none_object();
+        });
+}
+
+// A copy, shallow or deep, is a solver of its own: training one leaves the
+// other as it was.
+PyObject* solver_copy(PyObject* self, PyObject*) {
+    return run_method(shared_solver_of(self), [self](auto& me) {
+        return new_instance(Py_TYPE(self), Solver(me.record()));
+    });
+}
+
+PyObject* solver_deepcopy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return run_entry(
+        solver_deepcopy_params, args, kwargs, shared_solver_of(self),
+        [self](auto& me, PyRef&) { return new_instance(Py_TYPE(self), Solver(me.record())); });
+}
+
+PyObject* solver_from_state_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_entry(
+        solver_state_params, args, kwargs, no_receiver, [](Unit, PyRef& state) -> Result<PyRef> {
+            auto record = solver_from_state(state.get());
+            if (!record) return record.error();
+            return new_instance(reinterpret_cast<PyTypeObject*>(solver_type()), std::move(*record));
+        });
 }
 
 // ---- run_heavy_logic ------------------------------------------------------
@@ -164,6 +283,13 @@ PyMethodDef matrix_methods[] = {
      "__dlpack__($self, *, stream=None, max_version=None, dl_device=None, copy=None)\n--\n\n"},
     {"__dlpack_device__", entry(matrix_dlpack_device), METH_NOARGS,
      "__dlpack_device__($self)\n--\n\n"},
+    {"__reduce_ex__", entry(matrix_reduce_ex), keywords, "__reduce_ex__($self, protocol)\n--\n\n"},
+    {"__reduce__", entry(matrix_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__getstate__", entry(matrix_get_state), METH_NOARGS,
+     "__getstate__($self)\n--\n\nThe matrix as {'version': 1, 'rows': int, 'cols': int, "
+     "'data': bytes}, the data\nbeing rows * cols little-endian float32 values, row by row."},
+    {"__copy__", entry(matrix_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", entry(matrix_deepcopy), keywords, "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -176,12 +302,26 @@ PyGetSetDef matrix_getset[] = {
 PyMethodDef solver_methods[] = {
     {"fit", entry(solver_fit), keywords, "fit($self, X, y)\n--\n\n"},
     {"predict", entry(solver_predict), keywords, "predict($self, X)\n--\n\n"},
+    {"__reduce_ex__", entry(solver_reduce_ex), keywords, "__reduce_ex__($self, protocol)\n--\n\n"},
+    {"__reduce__", entry(solver_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__getstate__", entry(solver_get_state), METH_NOARGS,
+     "__getstate__($self)\n--\n\nThe model as {'version': 1, 'lr': float, 'iters': int, "
+     "'weights':\narray.array('f'), 'bias': float}."},
+    {"__setstate__", entry(solver_set_state), keywords,
+     "__setstate__($self, state)\n--\n\nReplaces the model by a state of the form "
+     "__getstate__() returns."},
+    {"__copy__", entry(solver_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", entry(solver_deepcopy), keywords, "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // The function object keeps pointing at its definition for the life of the process.
 PyMethodDef heavy_def = {"run_heavy_logic", entry(heavy_logic), keywords,
                          "run_heavy_logic(data, iterations)\n--\n\n"};
+PyMethodDef matrix_restorer_def = {"_matrix_from_state", entry(matrix_from_state_entry), keywords,
+                                   "_matrix_from_state(state)\n--\n\n"};
+PyMethodDef solver_restorer_def = {"_solver_from_state", entry(solver_from_state_entry), keywords,
+                                   "_solver_from_state(state)\n--\n\n"};
 
 const ClassDef matrix_class = {"builtins.KestrixMatrix",
                                "KestrixMatrix",
@@ -206,45 +346,18 @@ PyObject* stored_module = nullptr;
 
 // ---- module body ----------------------------------------------------------
 
-// Appends name to __all__ (made when missing), then sets the attribute.
-Status add_member(PyObject* module, const char* name, PyObject* member) {
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_pending_error();
-        PyErr_Clear();
-        all = checked(PyList_New(0));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) return fetch_pending_error();
-    }
-    if (!PyList_Check(all.get())) return conversion_error(all.get(), "PyList");
-    PyRef text = checked(PyUnicode_FromString(name));
-    if (PyList_Append(all.get(), text.get()) != 0) fail("could not append __name__ to __all__");
-    if (PyObject_SetAttrString(module, name, member) != 0) return fetch_pending_error();
-    return ok();
-}
-
-Status add_class(PyObject* module, const ClassDef& def) {
-    auto type = type_object(def);
-    if (!type) return type.error();
-    return add_member(module, def.name, *type);
-}
-
-Status add_function(PyObject* module) {
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) return fetch_pending_error();
-    PyRef fn = PyRef::steal(PyCFunction_NewEx(&heavy_def, module, module_name.get()));
-    if (!fn) return fetch_pending_error();
-    PyRef name = PyRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
-    if (!name) return fetch_pending_error();
-    if (!(PyType_GetFlags(Py_TYPE(name.get())) & Py_TPFLAGS_UNICODE_SUBCLASS))
-        return conversion_error(name.get(), "PyString");
-    PyRef utf8 = checked(PyUnicode_AsUTF8String(name.get()));
-    return add_member(module, PyBytes_AsString(utf8.get()), fn.get());
-}
-
 Status module_body(PyObject* module) {
     if (auto s = add_class(module, matrix_class); !s) return s.error();
     if (auto s = add_class(module, solver_class); !s) return s.error();
-    return add_function(module);
+    if (auto f = add_function(module, heavy_def); !f) return f.error();
+    // Unlisted: pickles name them, people need not.
+    auto matrix_fn = add_function(module, matrix_restorer_def, false);
+    if (!matrix_fn) return matrix_fn.error();
+    auto solver_fn = add_function(module, solver_restorer_def, false);
+    if (!solver_fn) return solver_fn.error();
+    matrix_restorer = matrix_fn->release();
+    solver_restorer = solver_fn->release();
+    return ok();
 }
 
 }  // namespace

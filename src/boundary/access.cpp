@@ -6,21 +6,18 @@
 #include "boundary/guard.h"
 
 namespace kestrix::py {
-namespace {
 
 std::string qualname(PyObject* o) {
     PyRef name = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
     if (name && (PyType_GetFlags(Py_TYPE(name.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(name.get()));
-        char* data = nullptr;
-        Py_ssize_t len = 0;
-        if (utf8 && PyBytes_AsStringAndSize(utf8.get(), &data, &len) == 0)
-            return {data, static_cast<std::size_t>(len)};
+        if (auto text = utf8_of(name.get())) return *text;
     }
     PyErr_Clear();
     return "<failed to extract type name>";
 }
+
+namespace {
 
 template <class Record>
 Result<Instance<Record>*> instance_of(PyObject* o, PyObject* type, const char* wanted) {

@@ -2,6 +2,7 @@
 // Access to an instance's record under its borrow counter. Each access is an
 // RAII object that gives itself back on every path, failures included.
 #include <cstdint>
+#include <string>
 #include <utility>
 
 #include "boundary/error.h"
@@ -48,6 +49,9 @@ private:
     Instance<Record>* o_;
     PyRef ref_;
 };
+
+// The __qualname__ of o's type, or a placeholder when it cannot be read.
+std::string qualname(PyObject* o);
 
 // TypeError "'{qualname}' object cannot be converted to '{wanted}'".
 PyErr conversion_error(PyObject* o, const char* wanted);

@@ -1,14 +1,13 @@
 #include "boundary/array_input.h"
 
-#include <dlfcn.h>
-
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "boundary/buffer.h"
+#include "boundary/guard.h"
 #include "boundary/py_ref.h"
 #include "boundary/strided.h"
 
@@ -114,74 +113,6 @@ std::optional<ElementType> format_type(const char* format, Py_ssize_t itemsize) 
     return std::nullopt;
 }
 
-// The Py_buffer of the stable ABI (3.11+), whose layout is fixed there.
-struct BufferView {
-    void* buf;
-    PyObject* obj;
-    Py_ssize_t len;
-    Py_ssize_t itemsize;
-    int readonly;
-    int ndim;
-    char* format;
-    Py_ssize_t* shape;
-    Py_ssize_t* strides;
-    Py_ssize_t* suboffsets;
-    void* internal;
-};
-constexpr int buffer_records_ro = 0x0004 | 0x0008 | 0x0010;  // PyBUF_FORMAT | PyBUF_STRIDES
-
-struct BufferApi {
-    int (*get)(PyObject*, BufferView*, int) = nullptr;
-    void (*release)(BufferView*) = nullptr;
-};
-
-bool interpreter_at_least(int major, int minor) {
-    std::string_view v(Py_GetVersion());
-    int have_major = 0, have_minor = 0;
-    auto [dot, ec] = std::from_chars(v.data(), v.data() + v.size(), have_major);
-    if (ec != std::errc() || dot == v.data() + v.size() || *dot != '.') return false;
-    std::from_chars(dot + 1, v.data() + v.size(), have_minor);
-    return have_major > major || (have_major == major && have_minor >= minor);
-}
-
-// The buffer calls joined the stable ABI in 3.11; a module built for 3.8
-// finds them in the running interpreter, or does without them.
-BufferApi find_buffer_api() {
-    BufferApi api;
-    if (!interpreter_at_least(3, 11)) return api;
-    void* get = ::dlsym(RTLD_DEFAULT, "PyObject_GetBuffer");
-    void* release = ::dlsym(RTLD_DEFAULT, "PyBuffer_Release");
-    if (get == nullptr || release == nullptr) return api;
-    api.get = reinterpret_cast<decltype(api.get)>(get);
-    api.release = reinterpret_cast<decltype(api.release)>(release);
-    return api;
-}
-
-const BufferApi& buffer_api() {
-    static const BufferApi api = find_buffer_api();
-    return api;
-}
-
-class HeldBuffer {
-public:
-    explicit HeldBuffer(const BufferApi& api) : api_(api) {}
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) api_.release(&view_);
-    }
-    bool get(PyObject* o) {
-        held_ = api_.get(o, &view_, buffer_records_ro) == 0;
-        return held_;
-    }
-    const BufferView& view() const { return view_; }
-
-private:
-    const BufferApi& api_;
-    BufferView view_{};
-    bool held_ = false;
-};
-
 std::optional<FloatSeq> from_buffer(PyObject* o, const BufferApi& api) {
     HeldBuffer held(api);
     if (!held.get(o)) return std::nullopt;
@@ -204,12 +135,11 @@ std::optional<FloatSeq> from_memoryview_bytes(PyObject* o) {
     if (!view) return std::nullopt;
     PyRef format = PyRef::steal(PyObject_GetAttrString(view.get(), "format"));
     PyRef itemsize = PyRef::steal(PyObject_GetAttrString(view.get(), "itemsize"));
-    PyRef utf8 = format && Py_TYPE(format.get()) == &PyUnicode_Type
-                     ? PyRef::steal(PyUnicode_AsUTF8String(format.get()))
-                     : PyRef();
+    std::optional<std::string> text;
+    if (format && Py_TYPE(format.get()) == &PyUnicode_Type) text = utf8_of(format.get());
     std::int64_t size = 0;
-    if (!utf8 || !int64_of(itemsize.get(), size)) return std::nullopt;
-    auto type = format_type(PyBytes_AsString(utf8.get()), static_cast<Py_ssize_t>(size));
+    if (!text || !int64_of(itemsize.get(), size)) return std::nullopt;
+    auto type = format_type(text->c_str(), static_cast<Py_ssize_t>(size));
     if (!type) return std::nullopt;
     PyRef bytes = PyRef::steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
     char* data = nullptr;

@@ -1,5 +1,6 @@
 #include "boundary/bind.h"
 
+#include <optional>
 #include <string>
 
 #include "boundary/guard.h"
@@ -12,16 +13,13 @@ std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"
 // The parameter index a keyword names, or max_params when it names none.
 std::size_t keyword_slot(const Signature& sig, PyObject* key) {
     if (!(PyType_GetFlags(Py_TYPE(key)) & Py_TPFLAGS_UNICODE_SUBCLASS)) return max_params;
-    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &len) != 0) {
+    std::optional<std::string> text = utf8_of(key);
+    if (!text) {
         PyErr_Clear();  // an unencodable key is just not a parameter name
         return max_params;
     }
-    std::string_view text(data, static_cast<std::size_t>(len));
     for (std::size_t i = 0; i < sig.count + sig.keyword_only; ++i)
-        if (sig.params[i] == text) return i;
+        if (sig.params[i] == *text) return i;
     return max_params;
 }
 

@@ -7,6 +7,7 @@
 
 #include "boundary/array_input.h"
 #include "boundary/guard.h"
+#include "boundary/types.h"
 
 namespace kestrix::py {
 namespace {
@@ -75,6 +76,12 @@ PyErr argument_error(const char* name, PyErr err) {
 
 Result<FloatSeq> to_float_seq(PyObject* o, const char* name) {
     if (is_str(o)) return argument_error(name, PyErr::type_error("Can't extract `str` to `Vec`"));
+    // A matrix is float32 data already: its elements in row-major order.
+    if (Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(matrix_type())) {
+        auto m = shared_matrix(o);
+        if (!m) return argument_error(name, m.error());
+        return FloatSeq(m->record().data);
+    }
     if (auto direct = read_float_array(o)) return std::move(*direct);
     if (!PySequence_Check(o)) return argument_error(name, conversion_error(o, "Sequence"));
     FloatSeq out;

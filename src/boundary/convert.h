@@ -15,7 +15,8 @@ PyErr argument_error(const char* name, PyErr err);
 
 // Any sequence but str, iterated, each item narrowed to the nearest float32;
 // float arrays and buffers are read straight from memory with the same
-// result (read_float_array). Errors come back already wrapped for `name`.
+// result (read_float_array), and a KestrixMatrix gives its elements in
+// row-major order. Errors come back already wrapped for `name`.
 Result<FloatSeq> to_float_seq(PyObject* o, const char* name);
 
 // An int (or __index__) in 0 .. 2^64 - 1.

@@ -32,9 +32,7 @@ std::optional<std::string> lenient_utf8(PyObject* str) {
     if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return std::nullopt;
     PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(data, len, "replace"));
     if (!text) return std::nullopt;
-    PyRef clean = PyRef::steal(PyUnicode_AsUTF8String(text.get()));
-    if (!clean || PyBytes_AsStringAndSize(clean.get(), &data, &len) != 0) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(len));
+    return utf8_of(text.get());
 }
 
 std::optional<std::string> attr_text(PyObject* o, const char* name) {
@@ -77,26 +75,6 @@ PyRef make_failure_type() {
 
 }  // namespace
 
-PyErr PyErr::type_error(std::string m) {
-    return lazy([] { return PyExc_TypeError; }, std::move(m));
-}
-
-PyErr PyErr::value_error(std::string m) {
-    return lazy([] { return PyExc_ValueError; }, std::move(m));
-}
-PyErr PyErr::runtime_error(std::string m) {
-    return lazy([] { return PyExc_RuntimeError; }, std::move(m));
-}
-PyErr PyErr::memory_error(std::string m) {
-    return lazy([] { return PyExc_MemoryError; }, std::move(m));
-}
-PyErr PyErr::import_error(std::string m) {
-    return lazy([] { return PyExc_ImportError; }, std::move(m));
-}
-PyErr PyErr::system_error(std::string m) {
-    return lazy([] { return PyExc_SystemError; }, std::move(m));
-}
-
 PyObject* contained_failure_type() {
     if (stored_failure_type == nullptr) {
         PyRef made = make_failure_type();
@@ -104,60 +82,6 @@ PyObject* contained_failure_type() {
         if (stored_failure_type == nullptr) stored_failure_type = made.release();
     }
     return stored_failure_type;
-}
-
-std::optional<PyErr> PyErr::take_pending() {
-    if (PyErr_Occurred() == nullptr) return std::nullopt;
-    return take_set();
-}
-
-PyErr PyErr::take_set() {
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr e;
-    e.type_ = PyRef::steal(t);
-    e.value_ = PyRef::steal(v);
-    e.traceback_ = PyRef::steal(tb);
-    return e;
-}
-
-void PyErr::restore() && {
-    if (!is_lazy()) {
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-        return;
-    }
-    PyObject* type = lazy_type_();
-    PyRef arg = checked(
-        PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-    if (type == contained_failure_type()) {
-        PyRef args = checked(PyTuple_New(1));
-        if (PyTuple_SetItem(args.get(), 0, arg.release()) != 0) interpreter_call_failed();
-        arg = std::move(args);
-    }
-    if (!PyExceptionClass_Check(type)) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return;
-    }
-    PyErr_SetObject(type, arg.get());
-    PyErr made = take_set();
-    PyObject* v = made.exception();
-    if (v != nullptr && rewrapped_) PyException_SetCause(v, cause_.release());
-    std::move(made).restore();
-}
-
-PyObject* PyErr::exception() {
-    if (is_lazy()) {
-        PyErr copy = std::move(*this);
-        std::move(copy).restore();
-        *this = take_set();
-    }
-    PyObject *t = type_.release(), *v = value_.release(), *tb = traceback_.release();
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (v != nullptr && tb != nullptr) PyException_SetTraceback(v, tb);
-    type_ = PyRef::steal(t);
-    value_ = PyRef::steal(v);
-    traceback_ = PyRef::steal(tb);
-    return value_.get();
 }
 
 std::optional<PyErr> take_pending_error() {
@@ -191,25 +115,17 @@ void interpreter_call_failed(std::source_location where) {
     fail("Python API call failed", where);
 }
 
+std::optional<std::string> utf8_of(PyObject* str) {
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(str));
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &len) != 0) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(len));
+}
+
 std::string display_text(PyObject* o) { return object_text(o, PyObject_Str); }
 
-std::string PyErr::debug_rendering() {
-    PyRef type, value, traceback;
-    if (is_lazy()) {
-        type = PyRef::borrow(lazy_type_());
-        value = checked(
-            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-    } else {
-        type = PyRef::borrow(type_.get());
-        value = PyRef::borrow(value_.get());
-        traceback = PyRef::borrow(traceback_.get());
-    }
-    std::string out = "PyErr { type: " + object_text(type.get(), PyObject_Repr) + ", value: ";
-    out += value ? object_text(value.get(), PyObject_Repr) : "None";
-    out += ", traceback: ";
-    out += traceback ? "Some(" + object_text(traceback.get(), PyObject_Repr) + ")" : "None";
-    return out + " }";
-}
+std::string repr_text(PyObject* o) { return object_text(o, PyObject_Repr); }
 
 namespace detail {
 

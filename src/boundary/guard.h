@@ -33,9 +33,15 @@ inline PyRef checked(PyObject* o, std::source_location where = std::source_locat
     return PyRef::steal(o);
 }
 
+// The text of str (or a subclass) as UTF-8; nullopt with the interpreter's
+// error pending when it cannot be encoded (a lone surrogate).
+std::optional<std::string> utf8_of(PyObject* str);
+
 // str(o) as UTF-8, lone surrogates shown as U+FFFD; the unprintable
 // placeholder when str() raises.
 std::string display_text(PyObject* o);
+// The same for repr(o).
+std::string repr_text(PyObject* o);
 
 namespace detail {
 PyErr error_from_current_exception() noexcept;

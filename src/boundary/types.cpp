@@ -1,5 +1,9 @@
 #include "boundary/types.h"
 
+#include <optional>
+#include <string>
+
+#include "boundary/access.h"
 #include "boundary/guard.h"
 
 namespace kestrix::py {
@@ -37,6 +41,52 @@ Result<PyObject*> type_object(const ClassDef& def) {
     }
     def.type = made;
     return made;
+}
+
+namespace {
+
+// Appends name to __all__ (made when missing) when listed, then sets the
+// attribute.
+Status add_member(PyObject* module, const char* name, PyObject* member, bool listed = true) {
+    if (!listed) {
+        if (PyObject_SetAttrString(module, name, member) != 0) return fetch_pending_error();
+        return ok();
+    }
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_pending_error();
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) return fetch_pending_error();
+    }
+    if (!PyList_Check(all.get())) return conversion_error(all.get(), "PyList");
+    PyRef text = checked(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) != 0) fail("could not append __name__ to __all__");
+    if (PyObject_SetAttrString(module, name, member) != 0) return fetch_pending_error();
+    return ok();
+}
+
+}  // namespace
+
+Status add_class(PyObject* module, const ClassDef& def) {
+    auto type = type_object(def);
+    if (!type) return type.error();
+    return add_member(module, def.name, *type);
+}
+
+Result<PyRef> add_function(PyObject* module, PyMethodDef& def, bool listed) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fetch_pending_error();
+    PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+    if (!fn) return fetch_pending_error();
+    PyRef name = PyRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!name) return fetch_pending_error();
+    if (!(PyType_GetFlags(Py_TYPE(name.get())) & Py_TPFLAGS_UNICODE_SUBCLASS))
+        return conversion_error(name.get(), "PyString");
+    std::optional<std::string> text = utf8_of(name.get());
+    if (!text) interpreter_call_failed();
+    if (auto s = add_member(module, text->c_str(), fn.get(), listed); !s) return s.error();
+    return fn;
 }
 
 PyRef new_matrix_instance(Matrix m) {

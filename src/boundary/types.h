@@ -45,6 +45,13 @@ Result<PyObject*> type_object(const ClassDef& def);
 // make it then is an internal failure.
 PyObject* made_type_object(const ClassDef& def);
 
+// Registration on the module: the member is set and its name appended to
+// the module's __all__.
+Status add_class(PyObject* module, const ClassDef& def);
+// A module function whose definition lives for the rest of the process;
+// `listed` puts it in __all__ too. Returns the function.
+Result<PyRef> add_function(PyObject* module, PyMethodDef& def, bool listed = true);
+
 // The two type objects (borrowed), defined with their classes in lib.cpp.
 PyObject* matrix_type();
 PyObject* solver_type();

@@ -1,4 +1,5 @@
 """Shared helpers: the module under test, outcomes of calls, a child-process runner."""
+import gc
 import os
 import subprocess
 import sys
@@ -11,6 +12,12 @@ MODULE_DIR = Path(os.environ.get("KESTRIX_MODULE_DIR", ROOT / "build"))
 sys.path.insert(0, str(MODULE_DIR))
 
 from reference import PANIC, Expected, bits, key  # noqa: E402
+
+# Under a sanitizer freed blocks sit in a quarantine, so resident memory grows
+# by design; the sanitizer's own leak check covers that run instead.
+SANITIZED = bool(os.environ.get("KESTRIX_SANITIZED"))
+LEAK_ROUNDS = int(os.environ.get("KESTRIX_LEAK_ROUNDS", 10**4))
+PAGE = os.sysconf("SC_PAGE_SIZE")
 
 # Variables that would change a child's pool or reports.
 POOL_VARS = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "KESTRIX_BACKTRACE")
@@ -81,6 +88,33 @@ def same_in_every_call(run_child, code, workers, processes=3):
                for _ in range(processes)}
     assert len(outputs) == 1, outputs
     return outputs.pop().splitlines()
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def assert_flat(call, watched=(), rounds=LEAK_ROUNDS, limit=512 * 1024):
+    """Runs call many times: the reference counts of `watched` stay put and
+    resident memory grows by less than `limit` bytes a round."""
+    for _ in range(200):
+        call()
+    # Cyclic garbage of earlier tests may hold instances; collect it on both sides.
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    # A leak grows the same in every round; the allocators' first touch of a
+    # fresh arena page happens once. So the quieter of two rounds counts.
+    grown = []
+    for _ in range(2):
+        rss = resident_bytes()
+        for _ in range(rounds):
+            call()
+        gc.collect()
+        grown.append(resident_bytes() - rss)
+    assert [sys.getrefcount(o) for o in watched] == refs
+    if not SANITIZED:
+        assert min(grown) < limit, f"resident memory grew by {grown} bytes a round"
 
 
 @pytest.fixture(name="run_child")

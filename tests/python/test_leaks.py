@@ -1,18 +1,14 @@
 """Every success and failure path, many times over: memory and references stay put."""
 import array
-import gc
-import os
+import copy
+import pickle
 import sys
 
 import pytest
 
+from conftest import assert_flat
+import kestrix
 from kestrix import KestrixMatrix, KestrixSolver, run_heavy_logic
-
-ROUNDS = int(os.environ.get("KESTRIX_LEAK_ROUNDS", 10**4))
-PAGE = os.sysconf("SC_PAGE_SIZE")
-# Under a sanitizer freed blocks sit in a quarantine, so resident memory grows
-# by design; the sanitizer's own leak check covers that run instead.
-SANITIZED = bool(os.environ.get("KESTRIX_SANITIZED"))
 
 DATA = [float(k) for k in range(64)]
 A = KestrixMatrix(DATA, 8, 8)
@@ -23,11 +19,7 @@ EMPTY_ROWS = KestrixMatrix([], 0, 3)
 FLOATS = array.array("f", DATA)
 DOUBLES = array.array("d", DATA)
 HUGE = KestrixMatrix([], 2**40, 0), KestrixMatrix([], 0, 2**40)
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
+PICKLED = pickle.dumps(A, protocol=4), pickle.dumps(S, protocol=5)
 
 
 class Bad:
@@ -53,6 +45,13 @@ PATHS = {
     "fit": lambda: KestrixSolver(0.01, 1).fit(A, DATA),
     "predict": lambda: S.predict(A),
     "stress": lambda: run_heavy_logic(DATA, 1),
+    "matrix as data": lambda: KestrixMatrix(A, 4, 16),
+    "pickle matrix": lambda: pickle.dumps(A, protocol=4),
+    "pickle out of band": lambda: pickle.dumps(A, protocol=5, buffer_callback=lambda b: None),
+    "unpickle matrix": lambda: pickle.loads(PICKLED[0]),
+    "unpickle solver": lambda: pickle.loads(PICKLED[1]),
+    "solver state": lambda: KestrixSolver(1.0, 1).__setstate__(S.__getstate__()),
+    "deepcopy solver": lambda: copy.deepcopy(S),
     # failures
     "surplus positional": lambda: A.add(1.0, 2.0),
     "unexpected keyword": lambda: A.add(value=1.0),
@@ -74,6 +73,9 @@ PATHS = {
     "predict too wide": lambda: S.predict(WIDE),
     "predict without columns": lambda: S.predict(KestrixMatrix([], 4, 0)),
     "bad iterations": lambda: run_heavy_logic(DATA, -1),
+    "unknown state version": lambda: kestrix._matrix_from_state({"version": 2}),
+    "short state data": lambda: kestrix._matrix_from_state(
+        {"version": 1, "rows": 8, "cols": 8, "data": bytes(255)}),
 }
 
 
@@ -90,34 +92,13 @@ def call(path):
         return e
 
 
-def refcounts(*objs):
-    return [sys.getrefcount(o) for o in objs]
-
-
 @pytest.mark.parametrize("name", sorted(PATHS))
 def test_path_keeps_memory_and_references_flat(name, capfd):
     path = PATHS[name]
     watched = (KestrixMatrix, KestrixSolver, A, WIDE, S, EMPTY_ROWS, *HUGE, DATA, *DATA[:4],
-               FLOATS, DOUBLES)
-    for _ in range(200):
-        call(path)
-    capfd.readouterr()
-    # Cyclic garbage of earlier tests may hold instances; collect it on both sides.
-    gc.collect()
-    refs = refcounts(*watched)
-    # A leak grows the same in every round; the allocators' first touch of a
-    # fresh arena page happens once. So the quieter of two rounds counts.
-    grown = []
-    for _ in range(2):
-        rss = resident_bytes()
-        for _ in range(ROUNDS):
-            call(path)
-        gc.collect()
-        grown.append(resident_bytes() - rss)
-    assert refcounts(*watched) == refs
+               FLOATS, DOUBLES, *PICKLED)
     # A leak of one 64-float buffer per call would be 2.5 MiB a round here.
-    if not SANITIZED:
-        assert min(grown) < 512 * 1024, f"resident memory grew by {grown} bytes a round"
+    assert_flat(lambda: call(path), watched)
     capfd.readouterr()
 
 

@@ -134,6 +134,12 @@ SAMPLE_CALLS = {
     "KestrixSolver.predict": "s.predict(m.transpose())", "run_heavy_logic": "run_heavy_logic([1.0], 2)",
     "KestrixMatrix.__array_interface__": "m.__array_interface__",
     "KestrixMatrix.__dlpack__": "m.__dlpack__()", "KestrixMatrix.__dlpack_device__": "m.__dlpack_device__()",
+    "KestrixMatrix.__reduce_ex__": "m.__reduce_ex__(5)", "KestrixMatrix.__reduce__": "m.__reduce__()",
+    "KestrixMatrix.__getstate__": "m.__getstate__()", "KestrixMatrix.__copy__": "m.__copy__()",
+    "KestrixMatrix.__deepcopy__": "m.__deepcopy__({})", "KestrixSolver.__reduce__": "s.__reduce__()",
+    "KestrixSolver.__reduce_ex__": "s.__reduce_ex__(4)", "KestrixSolver.__getstate__": "s.__getstate__()",
+    "KestrixSolver.__setstate__": "s.__setstate__(s.__getstate__())",
+    "KestrixSolver.__copy__": "s.__copy__()", "KestrixSolver.__deepcopy__": "s.__deepcopy__({})",
 }
 CHECK_TYPE = """
 _Capsule = type(KestrixMatrix([], 0, 0).__dlpack__())
@@ -144,6 +150,8 @@ def has(r, t):
         return type(r) is eval(t)
     if t == 'dict[str, Any]':
         return type(r) is dict and all(type(k) is str for k in r)
+    if t == 'tuple[Any, ...]':
+        return type(r) is tuple
     outer, inner = t[:-1].split('[')
     items = inner.split(', ') if outer == 'tuple' else inner.split(', ') * len(r)
     return type(r) is eval(outer) and len(r) == len(items) and all(

@@ -52,6 +52,8 @@ def as_count(name, obj):
 def as_floats(name, obj):
     if isinstance(obj, str):
         raise Expected(TypeError, f"argument '{name}': Can't extract `str` to `Vec`")
+    if type(obj) is KestrixMatrix:
+        return obj.to_list()
     if not _is_sequence(obj):
         raise Expected(TypeError, f"argument '{name}': '{type(obj).__qualname__}' object "
                                   "cannot be converted to 'Sequence'")

@@ -51,7 +51,10 @@ def test_every_block_has_a_checked_language():
 
 # Runs every pycon block as one doctest each, sharing their names.
 DOCTEST_CHILD = r"""
-import doctest, sys
+import __main__, doctest, sys
+# As at an interactive prompt, the session has no file: spawned workers (a
+# process pool's, a Dask cluster's) must not try to run it again.
+del __main__.__file__
 parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
 names = {}
 for line, text in BLOCKS:
