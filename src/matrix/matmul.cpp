@@ -6,9 +6,6 @@
 // worker, k ascending from +0.0: blocks of k run in ascending order and the
 // accumulator tile goes through memory unchanged between them, so blocking
 // and partition change speed only.
-#include <emmintrin.h>
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -20,6 +17,7 @@
 #include "matrix/matrix.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
+#include "pool/spin_pause.h"
 #include "pool/split.h"
 
 namespace kestrix {

@@ -1,12 +1,12 @@
 #include "pool/scheduler.h"
 
-#include <immintrin.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <chrono>
 
 #include "pool/fault.h"
+#include "pool/spin_pause.h"
 
 namespace kestrix::detail {
 namespace {
