@@ -2,6 +2,7 @@
 into a fresh virtual environment, the type stubs and a clean uninstall."""
 import ast
 import os
+import platform
 import subprocess
 import sys
 import tarfile
@@ -12,7 +13,9 @@ import pytest
 from conftest import MODULE_DIR, ROOT
 
 VERSION = "0.1.0"
-WHEEL = f"kestrix-{VERSION}-cp38-abi3-linux_x86_64.whl"
+# The wheel's platform is the building interpreter's processor.
+TAG = f"cp38-abi3-linux_{platform.machine()}"
+WHEEL = f"kestrix-{VERSION}-{TAG}.whl"
 SDIST = f"kestrix-{VERSION}.tar.gz"
 STUBS = ROOT / "kestrix-stubs" / "__init__.pyi"
 
@@ -65,7 +68,7 @@ def test_dist_holds_one_abi3_wheel_with_the_module_and_its_stubs(dist):
             f"{info}/{n}" for n in ("METADATA", "WHEEL", "top_level.txt", "RECORD")])
         wheel_file = whl.read(f"{info}/WHEEL").decode().splitlines()
         assert whl.read("kestrix-stubs/__init__.pyi") == STUBS.read_bytes()
-    assert "Tag: cp38-abi3-linux_x86_64" in wheel_file and "Root-Is-Purelib: false" in wheel_file
+    assert f"Tag: {TAG}" in wheel_file and "Root-Is-Purelib: false" in wheel_file
 
 
 def test_source_archive_holds_the_rebuild_inputs_only(dist):
