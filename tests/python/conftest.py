@@ -1,5 +1,6 @@
 """Shared helpers: the module under test, outcomes of calls, a child-process runner."""
 import os
+import shlex
 import subprocess
 import sys
 from pathlib import Path
@@ -9,6 +10,15 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 MODULE_DIR = Path(os.environ.get("KESTRIX_MODULE_DIR", ROOT / "build"))
 sys.path.insert(0, str(MODULE_DIR))
+
+# The command that runs the build's programs where they are emulated (a cross
+# build's ctest sets it, e.g. "qemu-aarch64 -L ROOT"); empty for a native build.
+EMULATOR = shlex.split(os.environ.get("KESTRIX_EMULATOR", ""))
+
+# qemu-user (7.2, Debian bookworm's) aborts when a child forked from a process
+# with running threads starts a thread of its own, whatever the program.
+FORK_WITH_THREADS = pytest.mark.skipif(
+    bool(EMULATOR), reason="a forked child of a threaded process cannot start threads under qemu-user")
 
 from reference import PANIC, Expected, bits, key  # noqa: E402
 
