@@ -17,6 +17,10 @@ EMULATOR = shlex.split(os.environ.get("KESTRIX_EMULATOR", ""))
 
 # qemu-user (7.2, Debian bookworm's) aborts when a child forked from a process
 # with running threads starts a thread of its own, whatever the program.
+# Emulated interpreters run many times slower; the time limits of child
+# processes, which only stop hangs, grow by this factor.
+SLOWDOWN = 8 if EMULATOR else 1
+
 FORK_WITH_THREADS = pytest.mark.skipif(
     bool(EMULATOR), reason="a forked child of a threaded process cannot start threads under qemu-user")
 
@@ -67,7 +71,7 @@ def run_child(code: str, env: dict | None = None, python: str = sys.executable,
     child_env["PYTHONPATH"] = str(MODULE_DIR)
     child_env.update(env or {})
     proc = subprocess.run([python, "-"], input=code, env=child_env, capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120 * SLOWDOWN)
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc

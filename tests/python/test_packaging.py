@@ -10,7 +10,7 @@ import zipfile
 
 import pytest
 
-from conftest import MODULE_DIR, ROOT
+from conftest import MODULE_DIR, ROOT, SLOWDOWN
 
 VERSION = "0.1.0"
 # The wheel's platform is the building interpreter's processor.
@@ -32,7 +32,7 @@ def clean_env(reuse_build=True):
 
 def run(args, cwd, env=None, timeout=240):
     proc = subprocess.run([str(a) for a in args], cwd=cwd, env=env or clean_env(),
-                          capture_output=True, text=True, timeout=timeout)
+                          capture_output=True, text=True, timeout=timeout * SLOWDOWN)
     assert proc.returncode == 0, f"{args}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
 

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EMULATOR, MODULE_DIR, ROOT
+from conftest import EMULATOR, MODULE_DIR, ROOT, SLOWDOWN
 
 README = ROOT / "README.md"
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.M | re.S)
@@ -95,7 +95,7 @@ def scratch(tmp_path_factory):
 
 def run_shell(command, cwd, env):
     proc = subprocess.run(["sh", "-c", command], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=300)
+                          text=True, timeout=300 * SLOWDOWN)
     assert proc.returncode == 0, f"{command}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
 
