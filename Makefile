@@ -3,7 +3,7 @@ BUILD  ?= build
 PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?=
 
-.PHONY: deps build demo test bench wheel clean
+.PHONY: deps build demo test test-aarch64 bench wheel clean
 
 deps:
 	@scripts/install-deps
@@ -23,6 +23,11 @@ test: build
 	scripts/static-checks $(BUILD)
 	scripts/sanitize
 	scripts/valgrind-check $(BUILD)
+
+# The same suites on aarch64 Linux: a cross build run under qemu-aarch64,
+# from an arm64 Debian root made in build-aarch64/root (scripts/test-aarch64).
+test-aarch64:
+	nice -n 19 scripts/test-aarch64
 
 wheel: build
 	KESTRIX_BUILD_DIR=$(BUILD) $(PYTHON) -m build --no-isolation --outdir dist
@@ -46,4 +51,4 @@ bench: build
 	$(PYTHON) bench/dask_vs_numpy.py --build $(BUILD)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan dist
+	rm -rf $(BUILD) build-asan build-tsan build-aarch64 dist

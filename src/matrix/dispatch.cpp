@@ -31,14 +31,16 @@ std::uint32_t cpu_features() noexcept {
     // The run-time library's answers include the system's support: AVX and
     // AVX-512 count only where the system saves their registers.
     static const std::uint32_t features = [] {
-        __builtin_cpu_init();
         std::uint32_t f = 0;
+#if KESTRIX_X86_VARIANTS
+        __builtin_cpu_init();
         if (__builtin_cpu_supports("avx2")) f |= feature_avx2;
         if (__builtin_cpu_supports("fma")) f |= feature_fma;
         if (__builtin_cpu_supports("avx512f")) f |= feature_avx512f;
         if (__builtin_cpu_supports("avx512vl")) f |= feature_avx512vl;
         if (__builtin_cpu_supports("avx512dq")) f |= feature_avx512dq;
         if (__builtin_cpu_supports("avx512bw")) f |= feature_avx512bw;
+#endif
         return f;
     }();
     return features;

@@ -74,6 +74,14 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
 #define KESTRIX_HAS_FEATURE_AVX512BW 0
 #endif
 
+// Whether this build has the x86-64 variants at all; elsewhere only the
+// baseline exists, in portable code.
+#if defined(__x86_64__)
+#define KESTRIX_X86_VARIANTS 1
+#else
+#define KESTRIX_X86_VARIANTS 0
+#endif
+
 const char* isa_name(Isa isa) noexcept;
 
 // The subsets this processor and system run (the system must save the

@@ -18,6 +18,7 @@
 #include "matrix/packing.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
+#include "pool/spin_pause.h"
 #include "pool/split.h"
 
 namespace kestrix {

@@ -1,10 +1,13 @@
 #include "matrix/matmul_kernels.h"
 
+#if KESTRIX_X86_VARIANTS
 #include <emmintrin.h>
+#endif
 
 namespace kestrix::gemm {
 namespace {
 
+#if KESTRIX_X86_VARIANTS
 // Baseline x86-64 (SSE2): up to 4 x 8 results in 8 xmm accumulators.
 constexpr std::size_t tile_rows = 4;
 constexpr std::size_t tile_cols = 8;
@@ -46,6 +49,47 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
         _mm_storeu_ps(c + r * ldc + 4, hi[r]);
     }
 }
+#else
+// Elsewhere the baseline is portable code: up to 4 x 8 results, each the same
+// chain of separate multiplies and adds over k as in every variant.
+constexpr std::size_t tile_rows = 4;
+constexpr std::size_t tile_cols = 8;
+
+// The same operand order as above, where the compiler could swap it.
+#if defined(__aarch64__)
+inline float mul(float b, float a) {
+    __asm__("fmul %s0, %s0, %s1" : "+w"(b) : "w"(a));
+    return b;
+}
+inline float add_product(float p, float c) {
+    __asm__("fadd %s0, %s0, %s1" : "+w"(p) : "w"(c));
+    return p;
+}
+#else
+inline float mul(float b, float a) { return b * a; }
+inline float add_product(float p, float c) { return p + c; }
+#endif
+
+template <std::size_t R, bool Fetch>
+void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
+            float* c, std::size_t ldc, bool first, const float* ahead) {
+    float acc[R][tile_cols];
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t j = 0; j < tile_cols; ++j) acc[r][j] = first ? 0.0f : c[r * ldc + j];
+    for (std::size_t k = 0; k < kc; ++k) {
+        if constexpr (Fetch)
+            if (k % 8 == 0) __builtin_prefetch(ahead + 2 * k, 0, 2);
+        for (std::size_t r = 0; r < R; ++r) {
+            const float av = a[r * lda + k];
+            for (std::size_t j = 0; j < tile_cols; ++j)
+                acc[r][j] = add_product(mul(b[j], av), acc[r][j]);
+        }
+        b += ldb;
+    }
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t j = 0; j < tile_cols; ++j) c[r * ldc + j] = acc[r][j];
+}
+#endif
 
 constexpr KernelSet baseline_set{Isa::baseline,
                                  tile_rows,
@@ -65,9 +109,11 @@ const KernelSet& baseline_kernels() noexcept { return baseline_set; }
 
 const KernelSet& kernels_for(Isa isa) noexcept {
     switch (isa) {
+#if KESTRIX_X86_VARIANTS
         case Isa::avx512: return avx512_kernels();
         case Isa::avx2: return avx2_kernels();
-        case Isa::baseline: break;
+#endif
+        default: break;
     }
     return baseline_set;
 }

@@ -1,13 +1,15 @@
 #include "matrix/matrix.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <utility>
 
 #include "matrix/dispatch.h"
+#if KESTRIX_X86_VARIANTS
+#include <emmintrin.h>
+#endif
 #include "matrix/transpose_kernels.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
@@ -48,10 +50,16 @@ Matrix scalar_map(const Matrix& m, PoolRef pool, F f) {
         for (std::size_t i = first; i < last; i += line) {
             alignas(64) float t[line];
             for (std::size_t k = 0; k < line; ++k) t[k] = f(in[i + k]);
+#if KESTRIX_X86_VARIANTS
             for (std::size_t k = 0; k < line; k += 4) _mm_stream_ps(o + i + k, _mm_load_ps(t + k));
+#else
+            std::memcpy(o + i, t, sizeof t);
+#endif
         }
         for (std::size_t i = last; i < hi; ++i) o[i] = f(in[i]);
+#if KESTRIX_X86_VARIANTS
         _mm_sfence();  // before the leaf reports itself done
+#endif
     });
     return Matrix{std::move(out), m.rows, m.cols};
 }
@@ -81,6 +89,10 @@ void check_transpose_row(std::size_t j, std::size_t r, std::size_t c, std::size_
 
 // dst[x * ld_dst + y] = src[y * ld_src + x] for a 4 x 4 block; shuffles move bits unchanged.
 inline void transpose4(const float* src, std::size_t ld_src, float* dst, std::size_t ld_dst) {
+#if !KESTRIX_X86_VARIANTS
+    for (std::size_t y = 0; y < 4; ++y)
+        for (std::size_t x = 0; x < 4; ++x) dst[x * ld_dst + y] = src[y * ld_src + x];
+#else
     __m128 r0 = _mm_loadu_ps(src);
     __m128 r1 = _mm_loadu_ps(src + ld_src);
     __m128 r2 = _mm_loadu_ps(src + 2 * ld_src);
@@ -90,6 +102,7 @@ inline void transpose4(const float* src, std::size_t ld_src, float* dst, std::si
     _mm_storeu_ps(dst + ld_dst, r1);
     _mm_storeu_ps(dst + 2 * ld_dst, r2);
     _mm_storeu_ps(dst + 3 * ld_dst, r3);
+#endif
 }
 
 // Result rows [j0, j1), source rows [i0, i1) of one block, in 4 x 4 register
@@ -110,15 +123,21 @@ struct BlockKernel {
 
 // Every processor variant's register blocks, widest first; a variant uses
 // its own and every narrower one.
-const BlockKernel block_kernels[] = {{transpose_kernels::blocks_avx512, 16},
-                                     {transpose_kernels::blocks_avx, 8},
-                                     {transpose_blocks4, 4}};
+const BlockKernel block_kernels[] = {
+#if KESTRIX_X86_VARIANTS
+    {transpose_kernels::blocks_avx512, 16},
+    {transpose_kernels::blocks_avx, 8},
+#endif
+    {transpose_blocks4, 4}};
 
 // Large results are written past the caches by the 16-wide blocks: nothing
 // reads them soon, and the cache keeps the source lines instead.
-const BlockKernel streaming_kernels[] = {{transpose_kernels::blocks_avx512_streaming, 16},
-                                         {transpose_kernels::blocks_avx, 8},
-                                         {transpose_blocks4, 4}};
+const BlockKernel streaming_kernels[] = {
+#if KESTRIX_X86_VARIANTS
+    {transpose_kernels::blocks_avx512_streaming, 16},
+    {transpose_kernels::blocks_avx, 8},
+#endif
+    {transpose_blocks4, 4}};
 
 // Result rows [j0, j1), source rows [i0, i1): the widest register blocks that
 // fit, then the strips they leave with the next narrower, the last elements
@@ -156,7 +175,7 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
             if (r % 16 == 0 && n >= streamed_bytes / sizeof(float)) kernels = streaming_kernels;
             break;
         case Isa::avx2: kernels = kernels.subspan(1); break;
-        case Isa::baseline: kernels = kernels.subspan(2); break;
+        case Isa::baseline: kernels = kernels.last(1); break;
     }
     // Square cache blocks of 32 keep the source lines a block touches in L1
     // while its result rows are written. From source rows of 4 KiB on, 64 is

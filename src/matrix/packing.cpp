@@ -1,10 +1,10 @@
 #include "matrix/packing.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstring>
 #include <thread>
+
+#include "pool/spin_pause.h"
 
 namespace kestrix::gemm {
 namespace {
@@ -67,7 +67,7 @@ PackingOverride::~PackingOverride() {
     own_copies_limit.store(previous_.own_copies, std::memory_order_relaxed);
 }
 
-void pause() noexcept { _mm_pause(); }
+void pause() noexcept { spin_pause(); }
 
 void yield() noexcept { std::this_thread::yield(); }
 

@@ -1,9 +1,9 @@
 #include "pool/caller_latch.h"
 
-#include <immintrin.h>
 #include <sched.h>
 
 #include "pool/locking.h"
+#include "pool/spin_pause.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {
@@ -60,7 +60,7 @@ void CallerLatch::wait(SpinSlots& slots) noexcept {
     for (unsigned i = pausing ? pause_counts().caller_slot : 0;
          pausing && !(slot = slots.try_take(kind)) && i > 0; --i) {
         if (is_set()) return seen_now();
-        _mm_pause();
+        spin_pause();
     }
     if (slot) {
         // Every few microseconds the pause offers the core once: a yield that
@@ -70,7 +70,7 @@ void CallerLatch::wait(SpinSlots& slots) noexcept {
         const unsigned slice = pause_counts().caller_probe;
         for (unsigned i = pause_counts().caller, next_probe = slice; i > 0; --i) {
             if (is_set()) return seen_now();
-            _mm_pause();
+            spin_pause();
             if (--next_probe == 0) {
                 auto t0 = Clock::now();
                 sched_yield();

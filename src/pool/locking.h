@@ -2,12 +2,11 @@
 // Locks as the scheduler's own bookkeeping takes them: what can throw there is
 // the standard mutex and condition variable, or a broken invariant, and
 // neither leaves the pool able to go on.
-#include <immintrin.h>
-
 #include <mutex>
 #include <type_traits>
 
 #include "pool/fault.h"
+#include "pool/spin_pause.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {
@@ -40,7 +39,7 @@ struct SpinFirst {
     void lock() {
         for (int i = 0; i < lock_tries; ++i) {
             if (m.try_lock()) return;
-            _mm_pause();
+            spin_pause();
         }
         m.lock();
     }

@@ -1,11 +1,11 @@
 #include "pool/scheduler.h"
 
-#include <immintrin.h>
 #include <sched.h>
 
 #include <algorithm>
 
 #include "pool/locking.h"
+#include "pool/spin_pause.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {
@@ -277,7 +277,7 @@ void Scheduler::search(WorkerThread& self, Search& why) noexcept {
             for (unsigned i = pause_counts().per_round; i > 0; --i) {
                 if (why.done() || injector_.has_jobs(std::memory_order_relaxed) || callers_queued())
                     break;
-                _mm_pause();
+                spin_pause();
             }
             bool wanted = ns_since(t0) > preempted_ns;
             if (++rounds % probe_rounds == 0) {

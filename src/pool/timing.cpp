@@ -1,8 +1,8 @@
 #include "pool/timing.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
+
+#include "pool/spin_pause.h"
 
 namespace kestrix::detail {
 
@@ -12,7 +12,7 @@ const PauseCounts& pause_counts() noexcept {
         double best = 1e9;
         for (int r = 0; r < runs; ++r) {
             auto t0 = Clock::now();
-            for (int i = 0; i < pauses; ++i) _mm_pause();
+            for (int i = 0; i < pauses; ++i) spin_pause();
             best = std::min(best, ns_since(t0) / pauses);
         }
         double ns = std::clamp(best, 5.0, 200.0);

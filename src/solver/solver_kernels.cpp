@@ -23,9 +23,11 @@ constexpr SolverKernels baseline{"baseline", gradient_fold_baseline, predict_row
 const SolverKernels* solver_kernels_for(Isa isa) noexcept {
     if (!isa_supported(isa)) return nullptr;
     switch (isa) {
+#if KESTRIX_X86_VARIANTS
         case Isa::avx512: return &detail::solver_kernels_avx512();
         case Isa::avx2: return &detail::solver_kernels_avx2();
-        case Isa::baseline: break;
+#endif
+        default: break;
     }
     return &baseline;
 }

@@ -2,14 +2,18 @@
 // Helpers the C++ suites share: failure messages, bit patterns, random
 // floats, the process's thread count and the scoped kernel choice.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "matrix/dispatch.h"
@@ -55,6 +59,19 @@ inline FloatSeq random_floats(std::size_t n, std::uint32_t seed) {
 inline std::size_t thread_count() {
     auto it = std::filesystem::directory_iterator("/proc/self/task");
     return static_cast<std::size_t>(std::distance(begin(it), end(it)));
+}
+
+// Starts a thread, joins it and waits until the system no longer lists it, so
+// that a thread count taken next is stable. A sanitizer starts its helper
+// thread with the first thread; a join returns once the thread has cleared
+// its id, and under user-mode emulation it stays listed a while after that.
+inline void start_and_reap_a_thread() {
+    long tid = 0;
+    std::thread([&] { tid = ::syscall(SYS_gettid); }).join();
+    const auto task = std::filesystem::path("/proc/self/task") / std::to_string(tid);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::filesystem::exists(task) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace kestrix

@@ -1,6 +1,7 @@
 """Shared helpers: the module under test, outcomes of calls, a child-process runner."""
 import gc
 import os
+import shlex
 import subprocess
 import sys
 from pathlib import Path
@@ -10,6 +11,19 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 MODULE_DIR = Path(os.environ.get("KESTRIX_MODULE_DIR", ROOT / "build"))
 sys.path.insert(0, str(MODULE_DIR))
+
+# The command that runs the build's programs where they are emulated (a cross
+# build's ctest sets it, e.g. "qemu-aarch64 -L ROOT"); empty for a native build.
+EMULATOR = shlex.split(os.environ.get("KESTRIX_EMULATOR", ""))
+
+# qemu-user (7.2, Debian bookworm's) aborts when a child forked from a process
+# with running threads starts a thread of its own, whatever the program.
+# Emulated interpreters run many times slower; the time limits of child
+# processes, which only stop hangs, grow by this factor.
+SLOWDOWN = 8 if EMULATOR else 1
+
+FORK_WITH_THREADS = pytest.mark.skipif(
+    bool(EMULATOR), reason="a forked child of a threaded process cannot start threads under qemu-user")
 
 from reference import PANIC, Expected, bits, key  # noqa: E402
 
@@ -64,7 +78,7 @@ def run_child(code: str, env: dict | None = None, python: str = sys.executable,
     child_env["PYTHONPATH"] = str(MODULE_DIR)
     child_env.update(env or {})
     proc = subprocess.run([python, "-"], input=code, env=child_env, capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120 * SLOWDOWN)
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc

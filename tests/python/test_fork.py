@@ -2,6 +2,10 @@
 keeps its pool. Every wait has a timeout, so a hang fails instead of blocking."""
 import textwrap
 
+from conftest import FORK_WITH_THREADS
+
+pytestmark = FORK_WITH_THREADS
+
 PRELUDE = textwrap.dedent("""
     import multiprocessing, os, signal, time
     import kestrix

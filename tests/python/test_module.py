@@ -1,6 +1,7 @@
 """The module object, its classes and what the built file looks like."""
 import inspect
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -110,18 +111,20 @@ def test_exports_only_the_init_symbol_and_needs_no_libpython():
 
 
 def other_interpreters():
-    """Every other CPython 3.8+ on PATH."""
-    seen, found = {os.path.realpath("/usr/bin/python3")}, []
+    """Every other CPython 3.8+ on PATH that runs on this processor (under
+    emulation, the host's own interpreters do not)."""
+    seen, found = {os.path.realpath(sys.executable)}, []
+    probe = ("import platform, sys; "
+             f"sys.exit(sys.version_info < (3, 8) or platform.machine() != {platform.machine()!r})")
     for d in os.environ["PATH"].split(os.pathsep):
         c = shutil.which("python3", path=d)
-        if c and os.path.realpath(c) not in seen and subprocess.run(
-                [c, "-c", "import sys; sys.exit(sys.version_info < (3, 8))"]).returncode == 0:
+        if c and os.path.realpath(c) not in seen and subprocess.run([c, "-c", probe]).returncode == 0:
             seen.add(os.path.realpath(c))
             found.append(c)
     return found
 
 
-@pytest.mark.parametrize("python", ["/usr/bin/python3"] + other_interpreters())
+@pytest.mark.parametrize("python", [sys.executable] + other_interpreters())
 def test_imports_under_every_interpreter(run_child, python):
     code = ("import kestrix; m = kestrix.KestrixMatrix([1.0, 2.0, 3.0, 4.0], 2, 2); "
             "print(m.matmul(m).to_list(), kestrix.__all__)")

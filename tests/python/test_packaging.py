@@ -2,6 +2,7 @@
 into a fresh virtual environment, the type stubs and a clean uninstall."""
 import ast
 import os
+import platform
 import subprocess
 import sys
 import tarfile
@@ -9,10 +10,12 @@ import zipfile
 
 import pytest
 
-from conftest import MODULE_DIR, ROOT
+from conftest import MODULE_DIR, ROOT, SLOWDOWN
 
 VERSION = "0.1.0"
-WHEEL = f"kestrix-{VERSION}-cp38-abi3-linux_x86_64.whl"
+# The wheel's platform is the building interpreter's processor.
+TAG = f"cp38-abi3-linux_{platform.machine()}"
+WHEEL = f"kestrix-{VERSION}-{TAG}.whl"
 SDIST = f"kestrix-{VERSION}.tar.gz"
 STUBS = ROOT / "kestrix-stubs" / "__init__.pyi"
 
@@ -29,7 +32,7 @@ def clean_env(reuse_build=True):
 
 def run(args, cwd, env=None, timeout=240):
     proc = subprocess.run([str(a) for a in args], cwd=cwd, env=env or clean_env(),
-                          capture_output=True, text=True, timeout=timeout)
+                          capture_output=True, text=True, timeout=timeout * SLOWDOWN)
     assert proc.returncode == 0, f"{args}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
 
@@ -65,7 +68,7 @@ def test_dist_holds_one_abi3_wheel_with_the_module_and_its_stubs(dist):
             f"{info}/{n}" for n in ("METADATA", "WHEEL", "top_level.txt", "RECORD")])
         wheel_file = whl.read(f"{info}/WHEEL").decode().splitlines()
         assert whl.read("kestrix-stubs/__init__.pyi") == STUBS.read_bytes()
-    assert "Tag: cp38-abi3-linux_x86_64" in wheel_file and "Root-Is-Purelib: false" in wheel_file
+    assert f"Tag: {TAG}" in wheel_file and "Root-Is-Purelib: false" in wheel_file
 
 
 def test_source_archive_holds_the_rebuild_inputs_only(dist):

@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from conftest import MODULE_DIR
+from conftest import EMULATOR, MODULE_DIR
 from reference import fixed_tree
 
 DUMP = MODULE_DIR / "tests" / "split_tree_dump"
@@ -14,7 +14,8 @@ DUMP = MODULE_DIR / "tests" / "split_tree_dump"
 @pytest.mark.skipif(not DUMP.is_file(), reason="the C++ test tools are not built here")
 @pytest.mark.parametrize("workers", [1, 2, 3, 4, 8, 9])
 def test_the_split_model_is_the_cores_split_rule(workers):
-    lines = subprocess.run([str(DUMP), "300", str(workers)], capture_output=True, text=True,
+    lines = subprocess.run([*EMULATOR, str(DUMP), "300", str(workers)], capture_output=True,
+                           text=True,
                            check=True).stdout.splitlines()
     assert len(lines) == 301
     for n, line in enumerate(lines):
