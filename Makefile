@@ -27,7 +27,7 @@ test: build
 # The same suites on aarch64 Linux: a cross build run under qemu-aarch64,
 # from an arm64 Debian root made in build-aarch64/root (scripts/test-aarch64).
 test-aarch64:
-	nice -n 19 scripts/test-aarch64
+	scripts/test-aarch64
 
 wheel: build
 	KESTRIX_BUILD_DIR=$(BUILD) $(PYTHON) -m build --no-isolation --outdir dist
