@@ -9,11 +9,12 @@ import numpy as np
 import pytest
 
 import pool_tasks
+from conftest import FORK_WITH_THREADS
 from kestrix import KestrixMatrix, KestrixSolver
 from reference import bits
 
 HERE = Path(__file__).parent
-METHODS = ["fork", "spawn"]
+METHODS = [pytest.param("fork", marks=FORK_WITH_THREADS), "spawn"]
 SPECIAL = np.array([0x7FC00001, 0xFFC12345, 0x80000000, 0x00000001, 0x7F800000, 0x3F800000],
                    np.uint32).view(np.float32)
 
@@ -80,7 +81,7 @@ POOL_SIZE = textwrap.dedent("""
 """)
 
 
-
+@FORK_WITH_THREADS
 def test_a_worker_pool_sized_by_the_environment(run_child, tmp_path):
     # spawn runs the main module again in each worker, so it must be a file.
     script = tmp_path / "pool_size.py"
