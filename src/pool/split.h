@@ -51,9 +51,8 @@ struct ItemCost {
     bool alone(std::size_t items) const noexcept {
         return ns >= 0.0 && static_cast<double>(items) * ns <= alone_below_ns;
     }
-    // Handing a loop in and waking a second worker takes from 1.6 us, and
-    // where the workers have as many cores as the caller's wait leaves
-    // them, a loop this short is done before a second worker joins in.
+    // Handing a loop in and waking a second worker costs more than a loop
+    // this short takes on one core: it is done before a second worker joins.
     static constexpr double alone_below_ns = 8'000;
 };
 
