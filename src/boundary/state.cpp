@@ -284,7 +284,7 @@ Result<PyObject*> memory_type() {
         {0, nullptr},
     };
     PyType_Spec memory_type = {"kestrix._MatrixMemory", static_cast<int>(sizeof(MemoryObject)), 0,
-                        Py_TPFLAGS_DEFAULT | no_instances_flag, slots};
+                               Py_TPFLAGS_DEFAULT | no_instances_flag, slots};
     PyObject* made = PyType_FromSpec(&memory_type);
     if (made == nullptr) return fetch_pending_error();
     kept_memory_type = made;
