@@ -10,9 +10,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "matrix/dispatch.h"
 #include "matrix/matmul_kernels.h"
-#include "matrix/transpose8.h"
+#include "simd/dispatch.h"
+#include "simd/transpose8.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
               "compiled with other instruction sets than its variant is chosen for");

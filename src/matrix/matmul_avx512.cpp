@@ -8,8 +8,8 @@
 // callers on processors without AVX-512.
 #include <immintrin.h>
 
-#include "matrix/dispatch.h"
 #include "matrix/matmul_kernels.h"
+#include "simd/dispatch.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");

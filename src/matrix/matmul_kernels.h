@@ -5,7 +5,7 @@
 // every variant computes the same bits as the plain i-k-j loop.
 #include <cstddef>
 
-#include "matrix/dispatch.h"
+#include "simd/dispatch.h"
 
 namespace kestrix::gemm {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <utility>
 
-#include "matrix/dispatch.h"
+#include "simd/dispatch.h"
 #if KESTRIX_X86_VARIANTS
 #include <emmintrin.h>
 #endif

@@ -6,9 +6,9 @@
 // processors without AVX.
 #include <immintrin.h>
 
-#include "matrix/dispatch.h"
-#include "matrix/transpose8.h"
 #include "matrix/transpose_kernels.h"
+#include "simd/dispatch.h"
+#include "simd/transpose8.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
               "compiled with other instruction sets than its variant is chosen for");

@@ -2,9 +2,9 @@
 // and sixteen stores per 256 floats, two thirds of the shuffles of 8 x 8
 // blocks, and each store fills a whole cache line of a 64-byte aligned row.
 // Only local code here, as in the AVX file.
-#include "matrix/dispatch.h"
-#include "matrix/transpose16.h"
 #include "matrix/transpose_kernels.h"
+#include "simd/dispatch.h"
+#include "simd/transpose16.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "matrix/transpose8.h"
+#include "simd/transpose8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
 

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "matrix/dispatch.h"
+#include "simd/dispatch.h"
 #include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"

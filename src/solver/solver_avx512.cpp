@@ -13,8 +13,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "matrix/dispatch.h"
-#include "matrix/transpose16.h"
+#include "simd/dispatch.h"
+#include "simd/transpose16.h"
 #include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"

@@ -5,7 +5,7 @@
 // accumulators at once, samples in ascending order. No sum is ever regrouped.
 #include <cstddef>
 
-#include "matrix/dispatch.h"
+#include "simd/dispatch.h"
 
 namespace kestrix {
 

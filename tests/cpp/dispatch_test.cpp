@@ -1,6 +1,6 @@
 // The one choice of processor variant: which features each variant needs,
 // which one is chosen, and the override every kernel follows.
-#include "matrix/dispatch.h"
+#include "simd/dispatch.h"
 
 #include <gtest/gtest.h>
 

@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "matrix/dispatch.h"
 #include "matrix/matmul_kernels.h"
 #include "matrix/packing.h"
 #include "pool/fault.h"
 #include "pool/pool.h"
+#include "simd/dispatch.h"
 #include "support.h"
 
 namespace kestrix {

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "matrix/dispatch.h"
 #include "pool/fault.h"
 #include "pool/float_seq.h"
+#include "simd/dispatch.h"
 
 namespace kestrix {
 

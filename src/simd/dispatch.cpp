@@ -1,4 +1,4 @@
-#include "matrix/dispatch.h"
+#include "simd/dispatch.h"
 
 #include <atomic>
 
