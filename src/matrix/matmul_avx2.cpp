@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "matrix/matmul_kernels.h"
+#include "simd/avx.h"
 #include "simd/dispatch.h"
 #include "simd/transpose8.h"
 
@@ -21,19 +22,6 @@ namespace {
 
 constexpr std::size_t tile_rows = 6;
 constexpr std::size_t tile_cols = 16;
-
-// b * a with b as the multiply's first operand, as in every variant, then
-// product + c with the product first. When both operands are NaN the first one's payload wins, and
-// the compiler would otherwise feel free to swap them.
-inline __m256 mul(__m256 b, __m256 a) {
-    __m256 r;
-    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(b), "v"(a));
-    return r;
-}
-inline __m256 add_product(__m256 p, __m256 c) {
-    __asm__("vaddps %0, %1, %0" : "+v"(c) : "v"(p));
-    return c;
-}
 
 // Named accumulators rather than an array: with all 16 registers in use, the
 // compiler keeps an array's memory copy up to date inside the loop.
@@ -67,8 +55,8 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 #define KESTRIX_STEP(r)                                                                \
     if constexpr (R > (r)) {                                                           \
         __m256 av = _mm256_broadcast_ss(reinterpret_cast<const float*>(row + off##r)); \
-        lo##r = add_product(mul(b_lo, av), lo##r);                                     \
-        hi##r = add_product(mul(b_hi, av), hi##r);                                     \
+        lo##r = simd::add(simd::mul(b_lo, av), lo##r);                                     \
+        hi##r = simd::add(simd::mul(b_hi, av), hi##r);                                     \
     }
 #define KESTRIX_STORE(r)                          \
     if constexpr (R > (r)) {                      \
@@ -158,7 +146,7 @@ template <int N, int Blocks>
 #pragma GCC unroll 8
                 for (int j = 0; j < N; ++j) {
                     __m256 w = _mm256_broadcast_ss(b + (k + s) * ldb + j);
-                    acc[q][j] = add_product(mul(w, t[s]), acc[q][j]);
+                    acc[q][j] = simd::add(simd::mul(w, t[s]), acc[q][j]);
                 }
         }
     };
@@ -259,7 +247,7 @@ template <int R, int U>
         for (int r = 0; r < R; ++r) {
             __m256 acc = _mm256_loadu_ps(c + r * ldc + j);
 #pragma GCC unroll 8
-            for (int u = 0; u < U; ++u) acc = add_product(mul(bv[u], w[r][u]), acc);
+            for (int u = 0; u < U; ++u) acc = simd::add(simd::mul(bv[u], w[r][u]), acc);
             _mm256_storeu_ps(c + r * ldc + j, acc);
         }
     }
@@ -267,7 +255,7 @@ template <int R, int U>
     for (int u = 0; u < U; ++u) {
         __m256 bv = _mm256_maskload_ps(bk + u * ldb + full, tail);
 #pragma GCC unroll 4
-        for (int r = 0; r < R; ++r) edge[r] = add_product(mul(bv, w[r][u]), edge[r]);
+        for (int r = 0; r < R; ++r) edge[r] = simd::add(simd::mul(bv, w[r][u]), edge[r]);
     }
 }
 

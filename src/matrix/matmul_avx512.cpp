@@ -9,6 +9,7 @@
 #include <immintrin.h>
 
 #include "matrix/matmul_kernels.h"
+#include "simd/avx512.h"
 #include "simd/dispatch.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
@@ -30,20 +31,6 @@ inline __m512 broadcast(const float* a) {
     return r;
 }
 
-// b * a with b as the first operand: when both are NaN the product carries
-// b's payload, in every variant.
-inline __m512 mul(__m512 b, __m512 a) {
-    __m512 r;
-    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(b), "v"(a));
-    return r;
-}
-// product + c with the product as the first operand: when both are NaN the
-// sum carries the product's payload. The compiler would feel free to swap them.
-inline __m512 add_product(__m512 p, __m512 c) {
-    __asm__("vaddps %0, %1, %0" : "+v"(c) : "v"(p));
-    return c;
-}
-
 // Named accumulators rather than an array: for larger arrays the compiler
 // keeps the array's memory copy up to date inside the loop.
 #define KESTRIX_ROWS(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7)
@@ -62,8 +49,8 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 #define KESTRIX_STEP(r)                               \
     if constexpr (R > (r)) {                          \
         __m512 a_##r = broadcast(a##r + k);           \
-        lo##r = add_product(mul(b_lo, a_##r), lo##r); \
-        hi##r = add_product(mul(b_hi, a_##r), hi##r); \
+        lo##r = simd::add(simd::mul(b_lo, a_##r), lo##r); \
+        hi##r = simd::add(simd::mul(b_hi, a_##r), hi##r); \
     }
 #define KESTRIX_STORE(r)                           \
     if constexpr (R > (r)) {                       \

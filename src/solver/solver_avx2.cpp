@@ -70,9 +70,9 @@ void gradient_fold_pair(const GradientInput& in, std::size_t lo, std::size_t hi,
             const __m256 ek = _mm256_set1_ps(e[b][k]);
             __m256 row = load_cols8<rest>(base + k * std::size_t{C} + 8, m);
             if constexpr (bias_lane) row = _mm256_blend_ps(row, ones, 0xff & (0xff << rest));
-            gw0 = _mm256_add_ps(gw0, _mm256_mul_ps(ek, _mm256_loadu_ps(base + k * std::size_t{C})));
-            gw1 = _mm256_add_ps(gw1, _mm256_mul_ps(ek, row));
-            if constexpr (!bias_lane) gb = gb + e[b][k];
+            gw0 = simd::add(gw0, simd::mul(ek, _mm256_loadu_ps(base + k * std::size_t{C})));
+            gw1 = simd::add(gw1, simd::mul(ek, row));
+            if constexpr (!bias_lane) gb = simd::add(gb, e[b][k]);
         }
     }
     _mm256_storeu_ps(acc, gw0);
@@ -98,20 +98,20 @@ void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi,
             __m256 g = _mm256_loadu_ps(acc + t);
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k)
-                g = _mm256_add_ps(
-                    g, _mm256_mul_ps(_mm256_set1_ps(e[k]), _mm256_loadu_ps(base + k * c + t)));
+                g = simd::add(
+                    g, simd::mul(_mm256_set1_ps(e[k]), _mm256_loadu_ps(base + k * c + t)));
             _mm256_storeu_ps(acc + t, g);
         }
         if (t < c) {
             __m256 g = _mm256_maskload_ps(acc + t, tail);
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k)
-                g = _mm256_add_ps(g, _mm256_mul_ps(_mm256_set1_ps(e[k]),
+                g = simd::add(g, simd::mul(_mm256_set1_ps(e[k]),
                                                    _mm256_maskload_ps(base + k * c + t, tail)));
             _mm256_maskstore_ps(acc + t, tail, g);
         }
 #pragma GCC unroll 8
-        for (float ek : e) gb = gb + ek;
+        for (float ek : e) gb = simd::add(gb, ek);
     }
     gradient_tail(in, i, hi, acc, gb);
     acc[c] = gb;

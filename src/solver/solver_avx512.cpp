@@ -13,11 +13,18 @@
 #include <type_traits>
 #include <utility>
 
+#include "simd/avx512.h"
 #include "simd/dispatch.h"
 #include "simd/transpose16.h"
 #include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
+
+// GCC 12 takes the deliberately undefined pass-through operand of the 512-bit
+// unpack intrinsics for an uninitialised variable once the ordered arithmetic's
+// asm keeps the transposed rows live; the operand is never read.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");
@@ -46,7 +53,7 @@ __m512 add_columns(__m512 p, const float* base, std::size_t stride, const float*
     for (int k = 0; k < 16; ++k) r[k] = load_cols<C>(base + k * stride);
     transpose16(r, t);
 #pragma GCC unroll 16
-    for (int j = 0; j < C; ++j) p = _mm512_add_ps(p, _mm512_mul_ps(_mm512_set1_ps(w[j]), t[j]));
+    for (int j = 0; j < C; ++j) p = simd::add(p, simd::mul(_mm512_set1_ps(w[j]), t[j]));
     return p;
 }
 
@@ -91,8 +98,8 @@ void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t h
             // 1.7 times as long.
             __asm__("vmovups %1, %0" : "=v"(r) : "m"(*reinterpret_cast<const float(*)[16]>(row)));
         }
-        gw = _mm512_add_ps(gw, _mm512_mul_ps(_mm512_set1_ps(ek), r));
-        if constexpr (!bias_lane) gb = gb + ek;
+        gw = simd::add(gw, simd::mul(_mm512_set1_ps(ek), r));
+        if constexpr (!bias_lane) gb = simd::add(gb, ek);
     };
     std::size_t b = 0;
     if (i + lanes <= hi) _mm512_store_ps(e[0], errors(i));
@@ -107,7 +114,7 @@ void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t h
         __m512 p = _mm512_set1_ps(in.bias);
 #pragma GCC unroll 16
         for (int k = 0; k < 16; ++k) {
-            if (k < C) p = _mm512_add_ps(p, _mm512_mul_ps(_mm512_set1_ps(in.w[k]), t[k]));
+            if (k < C) p = simd::add(p, simd::mul(_mm512_set1_ps(in.w[k]), t[k]));
             add_sample(base + k * std::size_t{C}, e[b][k]);
         }
         _mm512_store_ps(e[b ^ 1], _mm512_sub_ps(p, _mm512_loadu_ps(in.y + i + lanes)));
@@ -143,12 +150,12 @@ void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi,
             __m512 g = _mm512_maskz_loadu_ps(m, acc + t);
 #pragma GCC unroll 16
             for (std::size_t k = 0; k < 16; ++k)
-                g = _mm512_add_ps(g, _mm512_mul_ps(_mm512_set1_ps(e[k]),
+                g = simd::add(g, simd::mul(_mm512_set1_ps(e[k]),
                                                    _mm512_maskz_loadu_ps(m, base + k * c + t)));
             _mm512_mask_storeu_ps(acc + t, m, g);
         }
 #pragma GCC unroll 16
-        for (float ek : e) gb = gb + ek;
+        for (float ek : e) gb = simd::add(gb, ek);
     }
     gradient_tail(in, i, hi, acc, gb);
     acc[c] = gb;

@@ -1,0 +1,22 @@
+#pragma once
+// The operand-order rule (simd/order.h) for 256-bit vectors. Include only
+// from files built for AVX2 or wider (internal linkage: no copy reaches a
+// caller on another processor).
+#include <immintrin.h>
+
+namespace kestrix::simd {
+namespace {
+
+[[gnu::always_inline]] inline __m256 mul(__m256 first, __m256 second) {
+    __m256 r;
+    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    return r;
+}
+[[gnu::always_inline]] inline __m256 add(__m256 first, __m256 second) {
+    __m256 r;
+    __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    return r;
+}
+
+}  // namespace
+}  // namespace kestrix::simd
