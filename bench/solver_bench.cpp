@@ -6,6 +6,7 @@
 
 #include "random_data.h"
 #include "solver/solver.h"
+#include "simd/table.h"
 #include "solver/solver_kernels.h"
 
 namespace kestrix {
@@ -20,8 +21,8 @@ FloatSeq random_targets(std::uint64_t n) { return random_floats(n, -4.0f, 4.0f, 
 // Args: samples, columns, kernel variant (Isa).
 void BM_FitStep(benchmark::State& state) {
     const auto isa = static_cast<Isa>(state.range(2));
-    const SolverKernels* kernels = solver_kernels_for(isa);
-    if (kernels == nullptr) return state.SkipWithError("kernel variant not supported");
+    if (!isa_supported(isa)) return state.SkipWithError("kernel variant not supported");
+    const SolverKernels* kernels = &table_for(isa).solver;
     IsaOverride forced(isa);
     Matrix x = random_matrix(state.range(0), state.range(1));
     FloatSeq y = random_targets(state.range(0));
@@ -48,8 +49,8 @@ BENCHMARK(BM_FitStep)->Apply(fit_args)->UseRealTime()->Unit(benchmark::kMicrosec
 
 void BM_Predict(benchmark::State& state) {
     const auto isa = static_cast<Isa>(state.range(2));
-    const SolverKernels* kernels = solver_kernels_for(isa);
-    if (kernels == nullptr) return state.SkipWithError("kernel variant not supported");
+    if (!isa_supported(isa)) return state.SkipWithError("kernel variant not supported");
+    const SolverKernels* kernels = &table_for(isa).solver;
     IsaOverride forced(isa);
     Matrix x = random_matrix(state.range(0), state.range(1));
     Solver s;

@@ -20,6 +20,7 @@
 #include "pool/loops.h"
 #include "pool/spin_pause.h"
 #include "pool/split.h"
+#include "simd/table.h"
 
 namespace kestrix {
 namespace {
@@ -422,7 +423,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     // No result columns: every row is empty, and nothing of either operand is read.
     if (n == 0) return Matrix{std::move(result), m, n};
 
-    const KernelSet& ks = gemm::active_kernels();
+    const KernelSet& ks = active_table().product;
     std::size_t a_len = a.data.size(), b_len = b.data.size();
     if (k != 0 && m != 0 && (m <= in_place_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
         Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks};

@@ -69,14 +69,11 @@ extern const NarrowKernel avx2_narrow[max_narrow_cols];
 extern const StreamKernel avx2_stream[max_stream_rows];
 
 // Each set's code uses only its own instructions; call its kernels only
-// where isa_supported says so.
+// where isa_supported says so. The sets reach the driver through the
+// variants' tables (simd/table.h).
 const KernelSet& baseline_kernels() noexcept;
 const KernelSet& avx2_kernels() noexcept;
 const KernelSet& avx512_kernels() noexcept;
-const KernelSet& kernels_for(Isa isa) noexcept;
-
-// The set of the active variant (see active_isa).
-inline const KernelSet& active_kernels() noexcept { return kernels_for(active_isa()); }
 
 // Blocking of the driver: k steps per block and rows of the left operand per
 // block.

@@ -6,14 +6,10 @@
 #include <span>
 #include <utility>
 
-#include "simd/dispatch.h"
-#if KESTRIX_X86_VARIANTS
-#include <emmintrin.h>
-#endif
-#include "matrix/transpose_kernels.h"
 #include "pool/fault.h"
 #include "pool/loops.h"
 #include "pool/split.h"
+#include "simd/table.h"
 
 namespace kestrix {
 
@@ -31,35 +27,24 @@ namespace {
 // caches, a whole line at a time.
 constexpr std::size_t streamed_bytes = std::size_t{16} << 20;
 
-// Element i = f(data[i]). A large result's leaves compute each line into a
-// buffer and stream it out; the lines at the ends of a leaf are shared with
-// the neighbours and stored the ordinary way.
-template <class F>
-Matrix scalar_map(const Matrix& m, PoolRef pool, F f) {
+// Element i = data[i] op v. A large result's leaves write their whole lines
+// past the caches; the lines at the ends of a leaf are shared with the
+// neighbours and stored the ordinary way.
+Matrix element_map(const Matrix& m, float v, PoolRef pool, ElementMap plain,
+                   ElementMap streaming) {
     const std::size_t n = m.data.size();
-    if (n < streamed_bytes / sizeof(float))
-        return Matrix{parallel_map(pool.get(), m.data, f), m.rows, m.cols};
+    const bool stream = n >= streamed_bytes / sizeof(float);
     constexpr std::size_t line = 16;  // floats; FloatSeq's data starts a line
     FloatSeq out(n);
     const float* in = m.data.data();
     float* o = out.data();
     parallel_leaves(pool.get(), n, [&](std::size_t lo, std::size_t hi) {
-        std::size_t first = std::min((lo + line - 1) / line * line, hi);
-        std::size_t last = std::max(hi / line * line, first);
-        for (std::size_t i = lo; i < first; ++i) o[i] = f(in[i]);
-        for (std::size_t i = first; i < last; i += line) {
-            alignas(64) float t[line];
-            for (std::size_t k = 0; k < line; ++k) t[k] = f(in[i + k]);
-#if KESTRIX_X86_VARIANTS
-            for (std::size_t k = 0; k < line; k += 4) _mm_stream_ps(o + i + k, _mm_load_ps(t + k));
-#else
-            std::memcpy(o + i, t, sizeof t);
-#endif
-        }
-        for (std::size_t i = last; i < hi; ++i) o[i] = f(in[i]);
-#if KESTRIX_X86_VARIANTS
-        _mm_sfence();  // before the leaf reports itself done
-#endif
+        if (!stream) return plain(in + lo, v, o + lo, hi - lo);
+        const std::size_t first = std::min((lo + line - 1) / line * line, hi);
+        const std::size_t last = std::max(hi / line * line, first);
+        plain(in + lo, v, o + lo, first - lo);
+        streaming(in + first, v, o + first, last - first);
+        plain(in + last, v, o + last, hi - last);
     });
     return Matrix{std::move(out), m.rows, m.cols};
 }
@@ -67,11 +52,13 @@ Matrix scalar_map(const Matrix& m, PoolRef pool, F f) {
 }  // namespace
 
 Matrix add(const Matrix& m, float v, PoolRef pool) {
-    return scalar_map(m, pool, [v](float x) { return x + v; });
+    const ElementMaps& maps = active_table().maps;
+    return element_map(m, v, pool, maps.add, maps.add_streaming);
 }
 
 Matrix mul(const Matrix& m, float v, PoolRef pool) {
-    return scalar_map(m, pool, [v](float x) { return x * v; });
+    const ElementMaps& maps = active_table().maps;
+    return element_map(m, v, pool, maps.mul, maps.mul_streaming);
 }
 
 namespace {
@@ -87,65 +74,13 @@ void check_transpose_row(std::size_t j, std::size_t r, std::size_t c, std::size_
     if (len < r) fail_index(len, len);
 }
 
-// dst[x * ld_dst + y] = src[y * ld_src + x] for a 4 x 4 block; shuffles move bits unchanged.
-inline void transpose4(const float* src, std::size_t ld_src, float* dst, std::size_t ld_dst) {
-#if !KESTRIX_X86_VARIANTS
-    for (std::size_t y = 0; y < 4; ++y)
-        for (std::size_t x = 0; x < 4; ++x) dst[x * ld_dst + y] = src[y * ld_src + x];
-#else
-    __m128 r0 = _mm_loadu_ps(src);
-    __m128 r1 = _mm_loadu_ps(src + ld_src);
-    __m128 r2 = _mm_loadu_ps(src + 2 * ld_src);
-    __m128 r3 = _mm_loadu_ps(src + 3 * ld_src);
-    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-    _mm_storeu_ps(dst, r0);
-    _mm_storeu_ps(dst + ld_dst, r1);
-    _mm_storeu_ps(dst + 2 * ld_dst, r2);
-    _mm_storeu_ps(dst + 3 * ld_dst, r3);
-#endif
-}
-
-// Result rows [j0, j1), source rows [i0, i1) of one block, in 4 x 4 register
-// blocks as far as they fit.
-void transpose_blocks4(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-                       std::size_t j1, std::size_t i0, std::size_t i1) {
-    for (std::size_t j = j0; j + 4 <= j1; j += 4)
-        for (std::size_t i = i0; i + 4 <= i1; i += 4)
-            transpose4(src + i * c + j, c, dst + j * r + i, r);
-}
-
-using Blocks = void (*)(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-                        std::size_t j1, std::size_t i0, std::size_t i1);
-struct BlockKernel {
-    Blocks run;
-    std::size_t side;
-};
-
-// Every processor variant's register blocks, widest first; a variant uses
-// its own and every narrower one.
-const BlockKernel block_kernels[] = {
-#if KESTRIX_X86_VARIANTS
-    {transpose_kernels::blocks_avx512, 16},
-    {transpose_kernels::blocks_avx, 8},
-#endif
-    {transpose_blocks4, 4}};
-
-// Large results are written past the caches by the 16-wide blocks: nothing
-// reads them soon, and the cache keeps the source lines instead.
-const BlockKernel streaming_kernels[] = {
-#if KESTRIX_X86_VARIANTS
-    {transpose_kernels::blocks_avx512_streaming, 16},
-    {transpose_kernels::blocks_avx, 8},
-#endif
-    {transpose_blocks4, 4}};
-
 // Result rows [j0, j1), source rows [i0, i1): the widest register blocks that
 // fit, then the strips they leave with the next narrower, the last elements
 // one at a time. Leaves of most sizes neither start nor end on 16 rows, and a
 // strip copied element by element would cost more than the blocks gain.
 void transpose_region(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
                       std::size_t j1, std::size_t i0, std::size_t i1,
-                      std::span<const BlockKernel> kernels) {
+                      std::span<const TransposeBlocks> kernels) {
     if (kernels.empty()) {
         for (std::size_t j = j0; j < j1; ++j)
             for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
@@ -168,15 +103,12 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
     FloatSeq out(n);  // every element is written below
     const float* src = m.data.data();
     float* dst = out.data();
-    std::span<const BlockKernel> kernels(block_kernels);
-    switch (active_isa()) {
-        case Isa::avx512:
-            // Every block row then starts a cache line (FloatSeq's data does).
-            if (r % 16 == 0 && n >= streamed_bytes / sizeof(float)) kernels = streaming_kernels;
-            break;
-        case Isa::avx2: kernels = kernels.subspan(1); break;
-        case Isa::baseline: kernels = kernels.last(1); break;
-    }
+    const KernelTable& table = active_table();
+    std::span<const TransposeBlocks> kernels = table.transpose;
+    // Every block row then starts a cache line (FloatSeq's data does).
+    if (!table.transpose_streaming.empty() && r % table.transpose_streaming.front().side == 0 &&
+        n >= streamed_bytes / sizeof(float))
+        kernels = table.transpose_streaming;
     // Square cache blocks of 32 keep the source lines a block touches in L1
     // while its result rows are written. From source rows of 4 KiB on, 64 is
     // faster with 8- and 16-wide register blocks; with 4-wide ones, 32.

@@ -1,18 +1,32 @@
 #pragma once
-// The transpose's register blocks for processors with AVX and AVX-512; the baseline ones
-// and the edges live beside the driver in matrix.cpp.
+// The transpose's register blocks, one set per processor variant; the driver
+// and the edges live in matrix.cpp. Shuffles move bits unchanged.
 #include <cstddef>
 
-namespace kestrix::transpose_kernels {
+namespace kestrix {
 
-// dst[j * r + i] = src[i * c + j] for the 8 x 8 blocks that fit in result
-// rows [j0, j1) and source rows [i0, i1) of an r x c source, counted from
-// (j0, i0); the caller copies the edges. Call only where
-// gemm::isa_supported(avx2).
+// dst[j * r + i] = src[i * c + j] for the side x side blocks that fit in
+// result rows [j0, j1) and source rows [i0, i1) of an r x c source, counted
+// from (j0, i0); the caller copies the edges.
+using TransposeRun = void (*)(const float* src, float* dst, std::size_t r, std::size_t c,
+                              std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1);
+
+struct TransposeBlocks {
+    TransposeRun run;
+    std::size_t side;
+};
+
+namespace transpose_kernels {
+
+// 4 x 4 blocks: SSE2 on x86-64, portable code elsewhere.
+void blocks4(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+             std::size_t j1, std::size_t i0, std::size_t i1);
+
+// 8 x 8 blocks in ymm registers. Call only where isa_supported(avx2).
 void blocks_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
                 std::size_t j1, std::size_t i0, std::size_t i1);
 
-// The same in 16 x 16 blocks. Call only where gemm::isa_supported(avx512).
+// 16 x 16 blocks in zmm registers. Call only where isa_supported(avx512).
 void blocks_avx512(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
                    std::size_t j1, std::size_t i0, std::size_t i1);
 
@@ -21,4 +35,5 @@ void blocks_avx512(const float* src, float* dst, std::size_t r, std::size_t c, s
 void blocks_avx512_streaming(const float* src, float* dst, std::size_t r, std::size_t c,
                              std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1);
 
-}  // namespace kestrix::transpose_kernels
+}  // namespace transpose_kernels
+}  // namespace kestrix

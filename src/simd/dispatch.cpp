@@ -11,9 +11,10 @@ namespace {
 std::atomic<int> forced{-1};
 
 Isa widest_supported() noexcept {
-    for (Isa isa : {Isa::avx512, Isa::avx2})
-        if (isa_supported(isa)) return isa;
-    return Isa::baseline;
+    Isa widest = Isa::baseline;
+    for (Isa isa : every_isa)
+        if (isa_supported(isa)) widest = isa;
+    return widest;
 }
 
 }  // namespace
@@ -23,6 +24,7 @@ const char* isa_name(Isa isa) noexcept {
         case Isa::baseline: return "baseline";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
+        case Isa::neon: return "neon";
     }
     return "unknown";
 }
@@ -32,7 +34,7 @@ std::uint32_t cpu_features() noexcept {
     // AVX-512 count only where the system saves their registers.
     static const std::uint32_t features = [] {
         std::uint32_t f = 0;
-#if KESTRIX_X86_VARIANTS
+#if defined(__x86_64__)
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx2")) f |= feature_avx2;
         if (__builtin_cpu_supports("fma")) f |= feature_fma;
@@ -40,6 +42,8 @@ std::uint32_t cpu_features() noexcept {
         if (__builtin_cpu_supports("avx512vl")) f |= feature_avx512vl;
         if (__builtin_cpu_supports("avx512dq")) f |= feature_avx512dq;
         if (__builtin_cpu_supports("avx512bw")) f |= feature_avx512bw;
+#elif defined(__aarch64__)
+        f |= feature_neon;  // Advanced SIMD is part of every aarch64 Linux processor
 #endif
         return f;
     }();

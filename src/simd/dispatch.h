@@ -1,16 +1,24 @@
 #pragma once
-// The processor variants of the core's kernels (matrix product, transpose,
-// solver) and the one choice among them. Each variant's kernel files are all
-// compiled with one set of instruction flags (CMakeLists.txt); a variant is
-// chosen only where the processor and the system run every one of them.
+// The processor variants of the core's kernels and the one choice among them
+// (each variant's kernels are one table: simd/table.h). Each variant's kernel
+// files are all compiled with one set of instruction flags (CMakeLists.txt);
+// a variant is chosen only where the processor and the system run every one
+// of them.
 #include <cstdint>
 
 namespace kestrix {
 
-enum class Isa { baseline, avx2, avx512 };
+enum class Isa { baseline, avx2, avx512, neon };
 
-// Every variant, narrowest first.
+// Every variant this build has, narrowest first. The baseline is SSE2 on
+// x86-64 and portable code elsewhere.
+#if defined(__x86_64__)
 inline constexpr Isa every_isa[] = {Isa::baseline, Isa::avx2, Isa::avx512};
+#elif defined(__aarch64__)
+inline constexpr Isa every_isa[] = {Isa::baseline, Isa::neon};
+#else
+inline constexpr Isa every_isa[] = {Isa::baseline};
+#endif
 
 // The instruction subsets a kernel file can be compiled with.
 enum CpuFeature : std::uint32_t {
@@ -20,6 +28,7 @@ enum CpuFeature : std::uint32_t {
     feature_avx512vl = 1u << 3,
     feature_avx512dq = 1u << 4,
     feature_avx512bw = 1u << 5,
+    feature_neon = 1u << 6,
 };
 
 // Exactly the subsets the variant's files are compiled with.
@@ -30,6 +39,7 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
         case Isa::avx512:
             return feature_avx2 | feature_fma | feature_avx512f | feature_avx512vl |
                    feature_avx512dq | feature_avx512bw;
+        case Isa::neon: return feature_neon;
     }
     return ~0u;
 }
@@ -42,7 +52,8 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
      (KESTRIX_HAS_FEATURE_AVX512F ? ::kestrix::feature_avx512f : 0u) |   \
      (KESTRIX_HAS_FEATURE_AVX512VL ? ::kestrix::feature_avx512vl : 0u) | \
      (KESTRIX_HAS_FEATURE_AVX512DQ ? ::kestrix::feature_avx512dq : 0u) | \
-     (KESTRIX_HAS_FEATURE_AVX512BW ? ::kestrix::feature_avx512bw : 0u))
+     (KESTRIX_HAS_FEATURE_AVX512BW ? ::kestrix::feature_avx512bw : 0u) |  \
+     (KESTRIX_HAS_FEATURE_NEON ? ::kestrix::feature_neon : 0u))
 #ifdef __AVX2__
 #define KESTRIX_HAS_FEATURE_AVX2 1
 #else
@@ -73,13 +84,10 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
 #else
 #define KESTRIX_HAS_FEATURE_AVX512BW 0
 #endif
-
-// Whether this build has the x86-64 variants at all; elsewhere only the
-// baseline exists, in portable code.
-#if defined(__x86_64__)
-#define KESTRIX_X86_VARIANTS 1
+#ifdef __ARM_NEON
+#define KESTRIX_HAS_FEATURE_NEON 1
 #else
-#define KESTRIX_X86_VARIANTS 0
+#define KESTRIX_HAS_FEATURE_NEON 0
 #endif
 
 const char* isa_name(Isa isa) noexcept;

@@ -8,7 +8,8 @@
 #include "pool/fault.h"
 #include "pool/loops.h"
 #include "pool/split.h"
-#include "solver/solver_kernels.h"
+#include "simd/order.h"
+#include "simd/table.h"
 
 namespace kestrix {
 namespace {
@@ -63,7 +64,7 @@ Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
     auto combine = [c](Gradient left, const Gradient& right) {
         float* l = left.data();
         const float* r = right.data();
-        for (std::size_t j = 0; j <= c; ++j) l[j] = l[j] + r[j];
+        for (std::size_t j = 0; j <= c; ++j) l[j] = simd::add(l[j], r[j]);
         return left;
     };
     // The leaves of a fold-reduce, with the kernel folding a whole run of
@@ -112,7 +113,7 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
     // Where the kernels regroup rows (see GradientInput), a fit of three steps
     // or more lets its first pass copy them: the copy slows that pass, and
     // only the passes after it repay it.
-    const SolverKernels& ks = solver_kernels();
+    const SolverKernels& ks = active_table().solver;
     FloatSeq panels;
     if (iters > 2 && x.cols != 0 && x.cols <= ks.panel_cols && x.data.size() <= panel_limit)
         panels = FloatSeq((x.rows + 7) / 8 * 8 * x.cols);
@@ -121,8 +122,8 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
                                       panels.empty() ? nullptr : panels.data(), step != 0);
         const float* g = sums.data();
         float* w = solver.weights.data();
-        for (std::size_t j = 0; j < x.cols; ++j) w[j] = w[j] - (g[j] / nf) * lr;
-        solver.bias = solver.bias - (g[x.cols] / nf) * lr;
+        for (std::size_t j = 0; j < x.cols; ++j) w[j] = w[j] - simd::mul(g[j] / nf, lr);
+        solver.bias = solver.bias - simd::mul(g[x.cols] / nf, lr);
     }
 }
 
@@ -136,7 +137,7 @@ FloatSeq predict(const Solver& solver, const Matrix& x, PoolRef pool) {
     FloatSeq out(rows);
     const float* data = x.data.data();
     float* o = out.data();
-    const PredictRows kernel = solver_kernels().predict_rows;
+    const PredictRows kernel = active_table().solver.predict_rows;
     parallel_leaves(p, rows, [&](std::size_t lo, std::size_t hi) {
         if (lo == hi) return;
         // Every row of this leaf would fail at the same column.

@@ -20,18 +20,6 @@ constexpr SolverKernels baseline{"baseline", gradient_fold_baseline, predict_row
 
 }  // namespace
 
-const SolverKernels* solver_kernels_for(Isa isa) noexcept {
-    if (!isa_supported(isa)) return nullptr;
-    switch (isa) {
-#if KESTRIX_X86_VARIANTS
-        case Isa::avx512: return &detail::solver_kernels_avx512();
-        case Isa::avx2: return &detail::solver_kernels_avx2();
-#endif
-        default: break;
-    }
-    return &baseline;
-}
-
-const SolverKernels& solver_kernels() noexcept { return *solver_kernels_for(active_isa()); }
+const SolverKernels& detail::solver_kernels_baseline() noexcept { return baseline; }
 
 }  // namespace kestrix

@@ -42,15 +42,10 @@ struct SolverKernels {
     std::size_t panel_cols;  // the widest rows whose passes use panels; 0: none
 };
 
-// The variant for isa, or nullptr when this processor cannot run it.
-const SolverKernels* solver_kernels_for(Isa isa) noexcept;
-
-// The variant fit and predict use: the one of active_isa().
-const SolverKernels& solver_kernels() noexcept;
-
 namespace detail {
-// Defined in the per-instruction-set files; only called once the processor
-// is known to support them.
+// Each variant's loops, reached through its table (simd/table.h); call them
+// only where isa_supported says so.
+const SolverKernels& solver_kernels_baseline() noexcept;
 const SolverKernels& solver_kernels_avx2() noexcept;
 const SolverKernels& solver_kernels_avx512() noexcept;
 }  // namespace detail

@@ -9,6 +9,7 @@
 
 #include "matrix/matmul_kernels.h"
 #include "pool/fault.h"
+#include "simd/table.h"
 #include "solver/solver_kernels.h"
 #include "support.h"
 
@@ -67,12 +68,12 @@ TEST(Dispatch, OneOverrideReachesEveryKernelAndNests) {
         }
         IsaOverride forced(outer);
         EXPECT_EQ(active_isa(), outer);
-        EXPECT_EQ(gemm::active_kernels().isa, outer);
-        EXPECT_STREQ(solver_kernels().name, isa_name(outer));
+        EXPECT_EQ(active_table().isa, outer);
+        EXPECT_STREQ(active_table().solver.name, isa_name(outer));
         {
             IsaOverride inner(Isa::baseline);
-            EXPECT_EQ(gemm::active_kernels().isa, Isa::baseline);
-            EXPECT_STREQ(solver_kernels().name, "baseline");
+            EXPECT_EQ(active_table().isa, Isa::baseline);
+            EXPECT_STREQ(active_table().solver.name, "baseline");
         }
         EXPECT_EQ(active_isa(), outer);
     }

@@ -17,6 +17,7 @@
 #include "pool/fault.h"
 #include "pool/pool.h"
 #include "simd/dispatch.h"
+#include "simd/table.h"
 #include "support.h"
 
 namespace kestrix {
@@ -94,16 +95,16 @@ std::string shape_test_name(
            std::to_string(s.k) + "x" + std::to_string(s.n);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    VariantsWorkersShapes, MatmulExact,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
-                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(shapes)),
-    shape_test_name);
-INSTANTIATE_TEST_SUITE_P(
-    VariantsWorkersEdges, MatmulExact,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
-                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(edge_shapes())),
-    shape_test_name);
+INSTANTIATE_TEST_SUITE_P(VariantsWorkersShapes, MatmulExact,
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
+                                            ::testing::Values(1, 2, 3, 8),
+                                            ::testing::ValuesIn(shapes)),
+                         shape_test_name);
+INSTANTIATE_TEST_SUITE_P(VariantsWorkersEdges, MatmulExact,
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
+                                            ::testing::Values(1, 2, 3, 8),
+                                            ::testing::ValuesIn(edge_shapes())),
+                         shape_test_name);
 
 // The packed path under small packing limits: a column block per panel or
 // per three panels (so that both copy slots are refilled, and the last block
@@ -123,7 +124,7 @@ TEST_P(MatmulPacking, ColumnBlocksMatchOracle) {
     auto [isa, workers, c] = GetParam();
     FORCE_KERNELS(isa);
     const Shape s = c.shape;
-    const std::size_t nr = gemm::kernels_for(isa).nr, panel = s.k * nr;
+    const std::size_t nr = table_for(isa).product.nr, panel = s.k * nr;
     gemm::PackingOverride limits({c.copy ? c.copy * panel : panel - 1, c.columns * nr,
                                   c.copy ? c.most * panel : panel - 1,
                                   c.own ? std::size_t{1} << 30 : 0});
@@ -140,10 +141,10 @@ const Packing packings[] = {
     {{300, 300, 250}, 1, 0, 1, true},  {{129, 257, 66}, 2, 0, 2, false},
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    VariantsWorkersLimits, MatmulPacking,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
-                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(packings)));
+INSTANTIATE_TEST_SUITE_P(VariantsWorkersLimits, MatmulPacking,
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
+                                            ::testing::Values(1, 2, 3, 8),
+                                            ::testing::ValuesIn(packings)));
 
 // The packed copies of the right operand (each worker's own with one or two
 // workers at this height, one shared with three) outlive a product; the next
@@ -200,8 +201,7 @@ const ResultShape result_shapes[] = {{1, 1},    {2, 2}, {9, 1},   {33, 7},  {1, 
                                      {3, 2049}, {5, 9}, {16, 40}, {20, 20}, {40, 100}};
 
 INSTANTIATE_TEST_SUITE_P(VariantsShapes, MatmulOperandOrder,
-                         ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2,
-                                                              Isa::avx512),
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
                                             ::testing::ValuesIn(result_shapes)),
                          [](const auto& info) {
                              const ResultShape& shape = std::get<1>(info.param);
@@ -238,8 +238,7 @@ TEST_P(Transpose, MovesEveryBitPatternOnce) {
 // strips of every narrower kind, the very last with 64 x 64 cache blocks.
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersShapes, Transpose,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
-                       ::testing::Values(1, 2, 3, 8),
+    ::testing::Combine(::testing::ValuesIn(every_isa), ::testing::Values(1, 2, 3, 8),
                        ::testing::Values(Dims{1, 1}, Dims{1, 9}, Dims{9, 1}, Dims{2, 3}, Dims{4, 4},
                                          Dims{5, 7}, Dims{8, 8}, Dims{17, 9}, Dims{16, 16},
                                          Dims{31, 33}, Dims{32, 32}, Dims{47, 18}, Dims{65, 3},
@@ -253,25 +252,35 @@ INSTANTIATE_TEST_SUITE_P(Streamed, Transpose,
                                             ::testing::Values(Dims{2048, 2050}, Dims{4112, 1024})));
 
 // From 16 MiB on the result is streamed a line at a time; an odd length puts
-// the leaves' ends inside lines.
-class ScalarOps : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+// the leaves' ends inside lines. The element is the first operand: where both
+// are NaN, its payload wins.
+class ScalarOps
+    : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, std::size_t, float>> {};
 
 TEST_P(ScalarOps, EveryElementIsItsOwnOperation) {
-    auto [workers, n] = GetParam();
+    auto [isa, workers, n, v] = GetParam();
+    FORCE_KERNELS(isa);
     Pool pool(workers);
     FloatSeq src(n);
     for (std::size_t i = 0; i < n; ++i)
         src[i] = std::bit_cast<float>(0x7f800001u + std::uint32_t(i) * 0x00400001u);
     Matrix m = make_matrix(src, 1, n);
+    auto quiet = [](float x) {
+        return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u);
+    };
+    auto ordered = [&](float x, float r) { return x != x ? quiet(x) : v != v ? quiet(v) : r; };
     FloatSeq sum(n), product(n);
-    for (std::size_t i = 0; i < n; ++i) sum[i] = src[i] + 1.5f, product[i] = src[i] * -0.75f;
-    EXPECT_EQ(bits(add(m, 1.5f, pool).data), bits(sum));
-    EXPECT_EQ(bits(mul(m, -0.75f, pool).data), bits(product));
+    for (std::size_t i = 0; i < n; ++i)
+        sum[i] = ordered(src[i], src[i] + v), product[i] = ordered(src[i], src[i] * v);
+    EXPECT_EQ(bits(add(m, v, pool).data), bits(sum));
+    EXPECT_EQ(bits(mul(m, v, pool).data), bits(product));
 }
 
-INSTANTIATE_TEST_SUITE_P(WorkersLengths, ScalarOps,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 8),
-                                            ::testing::Values(1001, (std::size_t{4} << 20) + 37)));
+INSTANTIATE_TEST_SUITE_P(
+    VariantsWorkersLengths, ScalarOps,
+    ::testing::Combine(::testing::ValuesIn(every_isa), ::testing::Values(1, 3),
+                       ::testing::Values(1, 7, 1001, (std::size_t{4} << 20) + 37),
+                       ::testing::Values(-0.75f, std::bit_cast<float>(0x7fc00002u))));
 
 // Records that skipped make_matrix (2 x 3 claimed, 5 floats present) fail at
 // the first index they would read past the data.

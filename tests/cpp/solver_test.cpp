@@ -16,6 +16,7 @@
 
 #include "pool/fault.h"
 #include "pool/split_tree.h"
+#include "simd/table.h"
 #include "solver/solver_kernels.h"
 #include "support.h"
 
@@ -167,7 +168,7 @@ class RegroupedRows : public ::testing::TestWithParam<std::tuple<Isa, std::size_
 TEST_P(RegroupedRows, LaterPassesReadWhatTheFirstStored) {
     auto [isa, c] = GetParam();
     FORCE_KERNELS(isa);
-    const GradientFold fold = solver_kernels().gradient_fold;
+    const GradientFold fold = active_table().solver.gradient_fold;
     const std::size_t n = 61;
     Floats x = random_f32(n * c, static_cast<std::uint32_t>(c)), y = random_f32(n, 3),
            w = random_f32(c, 4);
