@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "random_data.h"
-#include "solver/solver.h"
 #include "simd/table.h"
+#include "solver/solver.h"
 #include "solver/solver_kernels.h"
 
 namespace kestrix {

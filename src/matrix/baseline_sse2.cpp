@@ -102,7 +102,8 @@ void map(const float* in, float v, float* out, std::size_t n) {
 template <bool Mul>
 void map_streaming(const float* in, float v, float* out, std::size_t n) {
     const __m128 vv = _mm_set1_ps(v);
-    for (std::size_t i = 0; i < n; i += 4) _mm_stream_ps(out + i, op<Mul>(_mm_loadu_ps(in + i), vv));
+    for (std::size_t i = 0; i < n; i += 4)
+        _mm_stream_ps(out + i, op<Mul>(_mm_loadu_ps(in + i), vv));
     _mm_sfence();
 }
 

@@ -55,8 +55,8 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 #define KESTRIX_STEP(r)                                                                \
     if constexpr (R > (r)) {                                                           \
         __m256 av = _mm256_broadcast_ss(reinterpret_cast<const float*>(row + off##r)); \
-        lo##r = simd::add(simd::mul(b_lo, av), lo##r);                                     \
-        hi##r = simd::add(simd::mul(b_hi, av), hi##r);                                     \
+        lo##r = simd::add(simd::mul(b_lo, av), lo##r);                                 \
+        hi##r = simd::add(simd::mul(b_hi, av), hi##r);                                 \
     }
 #define KESTRIX_STORE(r)                          \
     if constexpr (R > (r)) {                      \

@@ -46,9 +46,9 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
             lo##r = _mm512_loadu_ps(c + (r)*ldc);                    \
             hi##r = _mm512_loadu_ps(c + (r)*ldc + 16);               \
         }
-#define KESTRIX_STEP(r)                               \
-    if constexpr (R > (r)) {                          \
-        __m512 a_##r = broadcast(a##r + k);           \
+#define KESTRIX_STEP(r)                                   \
+    if constexpr (R > (r)) {                              \
+        __m512 a_##r = broadcast(a##r + k);               \
         lo##r = simd::add(simd::mul(b_lo, a_##r), lo##r); \
         hi##r = simd::add(simd::mul(b_hi, a_##r), hi##r); \
     }

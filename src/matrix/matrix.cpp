@@ -30,8 +30,7 @@ constexpr std::size_t streamed_bytes = std::size_t{16} << 20;
 // Element i = data[i] op v. A large result's leaves write their whole lines
 // past the caches; the lines at the ends of a leaf are shared with the
 // neighbours and stored the ordinary way.
-Matrix element_map(const Matrix& m, float v, PoolRef pool, ElementMap plain,
-                   ElementMap streaming) {
+Matrix element_map(const Matrix& m, float v, PoolRef pool, ElementMap plain, ElementMap streaming) {
     const std::size_t n = m.data.size();
     const bool stream = n >= streamed_bytes / sizeof(float);
     constexpr std::size_t line = 16;  // floats; FloatSeq's data starts a line

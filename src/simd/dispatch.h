@@ -52,7 +52,7 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
      (KESTRIX_HAS_FEATURE_AVX512F ? ::kestrix::feature_avx512f : 0u) |   \
      (KESTRIX_HAS_FEATURE_AVX512VL ? ::kestrix::feature_avx512vl : 0u) | \
      (KESTRIX_HAS_FEATURE_AVX512DQ ? ::kestrix::feature_avx512dq : 0u) | \
-     (KESTRIX_HAS_FEATURE_AVX512BW ? ::kestrix::feature_avx512bw : 0u) |  \
+     (KESTRIX_HAS_FEATURE_AVX512BW ? ::kestrix::feature_avx512bw : 0u) | \
      (KESTRIX_HAS_FEATURE_NEON ? ::kestrix::feature_neon : 0u))
 #ifdef __AVX2__
 #define KESTRIX_HAS_FEATURE_AVX2 1

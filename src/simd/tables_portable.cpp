@@ -6,9 +6,12 @@ namespace {
 
 constexpr TransposeBlocks blocks_baseline[] = {{transpose_kernels::blocks4, 4}};
 
-const KernelTable baseline{Isa::baseline,   gemm::baseline_kernels(),
-                           blocks_baseline, {},
-                           detail::solver_kernels_baseline(), maps::baseline()};
+const KernelTable baseline{Isa::baseline,
+                           gemm::baseline_kernels(),
+                           blocks_baseline,
+                           {},
+                           detail::solver_kernels_baseline(),
+                           maps::baseline()};
 
 }  // namespace
 

@@ -98,16 +98,16 @@ void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi,
             __m256 g = _mm256_loadu_ps(acc + t);
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k)
-                g = simd::add(
-                    g, simd::mul(_mm256_set1_ps(e[k]), _mm256_loadu_ps(base + k * c + t)));
+                g = simd::add(g,
+                              simd::mul(_mm256_set1_ps(e[k]), _mm256_loadu_ps(base + k * c + t)));
             _mm256_storeu_ps(acc + t, g);
         }
         if (t < c) {
             __m256 g = _mm256_maskload_ps(acc + t, tail);
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k)
-                g = simd::add(g, simd::mul(_mm256_set1_ps(e[k]),
-                                                   _mm256_maskload_ps(base + k * c + t, tail)));
+                g = simd::add(
+                    g, simd::mul(_mm256_set1_ps(e[k]), _mm256_maskload_ps(base + k * c + t, tail)));
             _mm256_maskstore_ps(acc + t, tail, g);
         }
 #pragma GCC unroll 8

@@ -23,8 +23,10 @@
 // GCC 12 takes the deliberately undefined pass-through operand of the 512-bit
 // unpack intrinsics for an uninitialised variable once the ordered arithmetic's
 // asm keeps the transposed rows live; the operand is never read.
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");
@@ -150,8 +152,8 @@ void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi,
             __m512 g = _mm512_maskz_loadu_ps(m, acc + t);
 #pragma GCC unroll 16
             for (std::size_t k = 0; k < 16; ++k)
-                g = simd::add(g, simd::mul(_mm512_set1_ps(e[k]),
-                                                   _mm512_maskz_loadu_ps(m, base + k * c + t)));
+                g = simd::add(
+                    g, simd::mul(_mm512_set1_ps(e[k]), _mm512_maskz_loadu_ps(m, base + k * c + t)));
             _mm512_mask_storeu_ps(acc + t, m, g);
         }
 #pragma GCC unroll 16
