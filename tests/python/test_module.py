@@ -2,6 +2,7 @@
 import inspect
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -108,6 +109,20 @@ def test_exports_only_the_init_symbol_and_needs_no_libpython():
     assert [line.split()[-1] for line in tool("nm", "-D", "--defined-only").splitlines()
             if line.strip()] == ["PyInit_kestrix"]
     assert "libpython" not in tool("readelf", "-d")
+
+
+# A fused multiply-add rounds once where every result here rounds the product
+# first: none may be in the module, whatever the compiler was told.
+FUSED = {"x86_64": (["objdump"], r"\tvfn?m(add|sub)"),
+         "aarch64": (["aarch64-linux-gnu-objdump", "objdump"], r"\t(fmla|fmls|fn?madd|fn?msub)\s")}
+
+
+def test_no_fused_multiply_add_instruction():
+    tools, pattern = FUSED[platform.machine()]
+    tool = next(t for t in map(shutil.which, tools) if t)
+    code = subprocess.run([tool, "-d", "--no-show-raw-insn", str(SO)], capture_output=True,
+                          text=True, check=True).stdout
+    assert "mul" in code and not re.findall(pattern, code)
 
 
 def other_interpreters():
