@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "pool/cache_line.h"
 #include "pool/spin_slots.h"
 
 namespace kestrix::detail {
@@ -14,7 +15,7 @@ namespace kestrix::detail {
 // (yielding). Idle workers yield instead of pausing while it is nonzero: the
 // finished caller may be queued behind one of them on its core, and a worker
 // in its pause phase would hold that core for up to a whole round of pauses.
-alignas(64) inline std::atomic<unsigned> runnable_callers{0};
+alignas(sharing_span) inline std::atomic<unsigned> runnable_callers{0};
 
 inline bool callers_queued() noexcept {
     return runnable_callers.load(std::memory_order_relaxed) != 0;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pool/cache_line.h"
+
 namespace kestrix::detail {
 
 template <class T, std::size_t Capacity>
@@ -75,9 +77,9 @@ private:
     }
 
     // Thieves hammer top, the owner bottom: keep them on separate lines.
-    alignas(64) std::atomic<std::int64_t> top_{0};
-    alignas(64) std::atomic<std::int64_t> bottom_{0};
-    alignas(64) std::atomic<T*> slots_[Capacity] = {};
+    alignas(sharing_span) std::atomic<std::int64_t> top_{0};
+    alignas(sharing_span) std::atomic<std::int64_t> bottom_{0};
+    alignas(sharing_span) std::atomic<T*> slots_[Capacity] = {};
 };
 
 }  // namespace kestrix::detail

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "pool/cache_line.h"
 #include "pool/caller_latch.h"
 #include "pool/deque.h"
 #include "pool/injector.h"
@@ -26,7 +27,7 @@ class Scheduler;
 // means the owner runs the half itself.
 inline constexpr std::size_t deque_capacity = 256;
 
-struct alignas(64) WorkerThread {
+struct alignas(sharing_span) WorkerThread {
     WorkDeque<Job, deque_capacity> deque;
     Scheduler* scheduler = nullptr;
     std::size_t index = 0;
@@ -129,7 +130,7 @@ private:
     std::atomic<std::size_t> refs_{1};
     Injector injector_;
 
-    alignas(64) std::atomic<std::size_t> searching_{0};
+    alignas(sharing_span) std::atomic<std::size_t> searching_{0};
     SpinSlots slots_;
     std::mutex sleep_mutex_;
     std::atomic<bool> terminate_{false};

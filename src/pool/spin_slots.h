@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pool/cache_line.h"
+
 namespace kestrix::detail {
 
 class SpinSlots {
@@ -45,7 +47,7 @@ private:
     // Slots held, those held by idle workers, those taken over from idle
     // workers that have not noticed yet, and callers pausing: one word, so
     // that a take-over is one step; field_bits each.
-    alignas(64) std::atomic<std::uint64_t> word_{0};
+    alignas(sharing_span) std::atomic<std::uint64_t> word_{0};
     std::atomic<std::size_t> peak_{0};
 };
 

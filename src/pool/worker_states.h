@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "pool/cache_line.h"
+
 namespace kestrix::detail {
 
 class WorkerStates {
@@ -46,7 +48,7 @@ private:
 
     std::unique_ptr<std::atomic<std::uint32_t>[]> order_;
     std::unique_ptr<std::uint32_t[]> position_;
-    alignas(64) std::atomic<std::size_t> asleep_{0};
+    alignas(sharing_span) std::atomic<std::size_t> asleep_{0};
     std::atomic<std::size_t> awake_{0};
 };
 
