@@ -1,3 +1,5 @@
+// The baseline's solver loops on processors other than x86-64: one sample at
+// a time, in portable code.
 #include "solver/solver_kernels.h"
 
 #include "solver/sample_loops.h"
