@@ -1,8 +1,10 @@
 #pragma once
 // The operand-order rule every kernel follows. When both operands of a
-// multiply or an add are NaN, the result carries the first one's payload (on
-// x86-64; aarch64 agrees once no signalling NaN sits second), so which
-// operand is first is part of every result's bits:
+// multiply or an add are NaN, the result carries the first one's payload, so
+// which operand is first is part of every result's bits. (x86-64 always keeps
+// the first NaN; aarch64 prefers a signalling one, but data reaches the core
+// with its NaNs quiet, as a Python float's would be, and no operation makes
+// a signalling NaN.)
 //
 //   product step      c = (b[k][j] * a[i][k]) + c   right operand's element first,
 //                                                   then the product first
@@ -16,7 +18,6 @@
 // intrinsics, so the kernels multiply and add only through these helpers and
 // their vector forms (simd/sse.h, simd/avx.h, simd/avx512.h, simd/neon.h),
 // which name the instruction and its operand order.
-
 //
 // Internal linkage throughout: a file built for AVX gets the VEX forms, and
 // no copy reaches a caller built for another instruction set.
