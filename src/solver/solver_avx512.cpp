@@ -10,6 +10,14 @@
 // then adds the block's terms sample by sample in ascending order, one vector
 // over the columns per sample. Gathers would do the same transposition but
 // cost far more here.
+// GCC 12 takes the deliberately undefined pass-through operand of the 512-bit
+// unpack intrinsics for an uninitialised variable once the ordered arithmetic's
+// asm keeps the transposed rows live; the operand is never read.
+#ifndef __clang__
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include <type_traits>
 #include <utility>
 
@@ -19,14 +27,6 @@
 #include "solver/blocks8.h"
 #include "solver/sample_loops.h"
 #include "solver/solver_kernels.h"
-
-// GCC 12 takes the deliberately undefined pass-through operand of the 512-bit
-// unpack intrinsics for an uninitialised variable once the ordered arithmetic's
-// asm keeps the transposed rows live; the operand is never read.
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");
