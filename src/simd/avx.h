@@ -9,12 +9,12 @@ namespace {
 
 [[gnu::always_inline]] inline __m256 mul(__m256 first, __m256 second) {
     __m256 r;
-    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(first), "vm"(second));
     return r;
 }
 [[gnu::always_inline]] inline __m256 add(__m256 first, __m256 second) {
     __m256 r;
-    __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(first), "vm"(second));
     return r;
 }
 

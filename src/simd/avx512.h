@@ -9,12 +9,12 @@ namespace {
 
 [[gnu::always_inline]] inline __m512 mul(__m512 first, __m512 second) {
     __m512 r;
-    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(first), "vm"(second));
     return r;
 }
 [[gnu::always_inline]] inline __m512 add(__m512 first, __m512 second) {
     __m512 r;
-    __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(first), "vm"(second));
     return r;
 }
 

@@ -28,12 +28,12 @@ namespace {
 #if defined(__x86_64__) && defined(__AVX__)
 [[gnu::always_inline]] inline float mul(float first, float second) {
     float r;
-    __asm__("vmulss %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    __asm__("vmulss %2, %1, %0" : "=v"(r) : "v"(first), "vm"(second));
     return r;
 }
 [[gnu::always_inline]] inline float add(float first, float second) {
     float r;
-    __asm__("vaddss %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    __asm__("vaddss %2, %1, %0" : "=v"(r) : "v"(first), "vm"(second));
     return r;
 }
 #elif defined(__x86_64__)
