@@ -11,7 +11,7 @@ namespace {
 std::atomic<int> forced{-1};
 
 Isa widest_supported() noexcept {
-    for (Isa isa : {Isa::avx512, Isa::avx2})
+    for (Isa isa : {Isa::avx512, Isa::avx2, Isa::neon})
         if (isa_supported(isa)) return isa;
     return Isa::baseline;
 }
@@ -23,6 +23,7 @@ const char* isa_name(Isa isa) noexcept {
         case Isa::baseline: return "baseline";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
+        case Isa::neon: return "neon";
     }
     return "unknown";
 }
@@ -40,6 +41,9 @@ std::uint32_t cpu_features() noexcept {
         if (__builtin_cpu_supports("avx512vl")) f |= feature_avx512vl;
         if (__builtin_cpu_supports("avx512dq")) f |= feature_avx512dq;
         if (__builtin_cpu_supports("avx512bw")) f |= feature_avx512bw;
+#endif
+#if KESTRIX_NEON_VARIANT
+        f |= feature_neon;  // no aarch64 Linux processor lacks it
 #endif
         return f;
     }();

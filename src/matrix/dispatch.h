@@ -7,10 +7,10 @@
 
 namespace kestrix {
 
-enum class Isa { baseline, avx2, avx512 };
+enum class Isa { baseline, avx2, avx512, neon };
 
-// Every variant, narrowest first.
-inline constexpr Isa every_isa[] = {Isa::baseline, Isa::avx2, Isa::avx512};
+// Every variant, narrowest first within each processor family.
+inline constexpr Isa every_isa[] = {Isa::baseline, Isa::avx2, Isa::avx512, Isa::neon};
 
 // The instruction subsets a kernel file can be compiled with.
 enum CpuFeature : std::uint32_t {
@@ -20,6 +20,7 @@ enum CpuFeature : std::uint32_t {
     feature_avx512vl = 1u << 3,
     feature_avx512dq = 1u << 4,
     feature_avx512bw = 1u << 5,
+    feature_neon = 1u << 6,  // Advanced SIMD, part of every aarch64 processor
 };
 
 // Exactly the subsets the variant's files are compiled with.
@@ -30,6 +31,7 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
         case Isa::avx512:
             return feature_avx2 | feature_fma | feature_avx512f | feature_avx512vl |
                    feature_avx512dq | feature_avx512bw;
+        case Isa::neon: return feature_neon;
     }
     return ~0u;
 }
@@ -42,7 +44,8 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
      (KESTRIX_HAS_FEATURE_AVX512F ? ::kestrix::feature_avx512f : 0u) |   \
      (KESTRIX_HAS_FEATURE_AVX512VL ? ::kestrix::feature_avx512vl : 0u) | \
      (KESTRIX_HAS_FEATURE_AVX512DQ ? ::kestrix::feature_avx512dq : 0u) | \
-     (KESTRIX_HAS_FEATURE_AVX512BW ? ::kestrix::feature_avx512bw : 0u))
+     (KESTRIX_HAS_FEATURE_AVX512BW ? ::kestrix::feature_avx512bw : 0u) | \
+     (KESTRIX_HAS_FEATURE_NEON ? ::kestrix::feature_neon : 0u))
 #ifdef __AVX2__
 #define KESTRIX_HAS_FEATURE_AVX2 1
 #else
@@ -73,6 +76,11 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
 #else
 #define KESTRIX_HAS_FEATURE_AVX512BW 0
 #endif
+#ifdef __ARM_NEON
+#define KESTRIX_HAS_FEATURE_NEON 1
+#else
+#define KESTRIX_HAS_FEATURE_NEON 0
+#endif
 
 // Whether this build has the x86-64 variants at all; elsewhere only the
 // baseline exists, in portable code.
@@ -80,6 +88,12 @@ constexpr std::uint32_t required_features(Isa isa) noexcept {
 #define KESTRIX_X86_VARIANTS 1
 #else
 #define KESTRIX_X86_VARIANTS 0
+#endif
+// Whether this build has the aarch64 Advanced SIMD variant.
+#if defined(__aarch64__)
+#define KESTRIX_NEON_VARIANT 1
+#else
+#define KESTRIX_NEON_VARIANT 0
 #endif
 
 const char* isa_name(Isa isa) noexcept;

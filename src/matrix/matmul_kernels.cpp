@@ -113,6 +113,9 @@ const KernelSet& kernels_for(Isa isa) noexcept {
         case Isa::avx512: return avx512_kernels();
         case Isa::avx2: return avx2_kernels();
 #endif
+#if KESTRIX_NEON_VARIANT
+        case Isa::neon: return neon_kernels();
+#endif
         default: break;
     }
     return baseline_set;

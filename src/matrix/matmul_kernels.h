@@ -73,6 +73,7 @@ extern const StreamKernel avx2_stream[max_stream_rows];
 const KernelSet& baseline_kernels() noexcept;
 const KernelSet& avx2_kernels() noexcept;
 const KernelSet& avx512_kernels() noexcept;
+const KernelSet& neon_kernels() noexcept;
 const KernelSet& kernels_for(Isa isa) noexcept;
 
 // The set of the active variant (see active_isa).

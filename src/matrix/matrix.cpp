@@ -128,6 +128,9 @@ const BlockKernel block_kernels[] = {
     {transpose_kernels::blocks_avx512, 16},
     {transpose_kernels::blocks_avx, 8},
 #endif
+#if KESTRIX_NEON_VARIANT
+    {transpose_kernels::blocks_neon, 4},
+#endif
     {transpose_blocks4, 4}};
 
 // Large results are written past the caches by the 16-wide blocks: nothing
@@ -175,6 +178,7 @@ Matrix transpose(const Matrix& m, PoolRef pool) {
             if (r % 16 == 0 && n >= streamed_bytes / sizeof(float)) kernels = streaming_kernels;
             break;
         case Isa::avx2: kernels = kernels.subspan(1); break;
+        case Isa::neon: kernels = kernels.first(1); break;
         case Isa::baseline: kernels = kernels.last(1); break;
     }
     // Square cache blocks of 32 keep the source lines a block touches in L1

@@ -1,6 +1,6 @@
 #pragma once
-// The transpose's register blocks for processors with AVX and AVX-512; the baseline ones
-// and the edges live beside the driver in matrix.cpp.
+// The transpose's register blocks for processors with AVX, AVX-512 and Advanced SIMD;
+// the baseline ones and the edges live beside the driver in matrix.cpp.
 #include <cstddef>
 
 namespace kestrix::transpose_kernels {
@@ -20,5 +20,9 @@ void blocks_avx512(const float* src, float* dst, std::size_t r, std::size_t c, s
 // only where dst is 64-byte aligned, r % 16 == 0 and i0 % 16 == 0.
 void blocks_avx512_streaming(const float* src, float* dst, std::size_t r, std::size_t c,
                              std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1);
+
+// The same in 4 x 4 blocks of Advanced SIMD registers (aarch64 builds only).
+void blocks_neon(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                 std::size_t j1, std::size_t i0, std::size_t i1);
 
 }  // namespace kestrix::transpose_kernels

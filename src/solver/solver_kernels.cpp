@@ -27,6 +27,9 @@ const SolverKernels* solver_kernels_for(Isa isa) noexcept {
         case Isa::avx512: return &detail::solver_kernels_avx512();
         case Isa::avx2: return &detail::solver_kernels_avx2();
 #endif
+#if KESTRIX_NEON_VARIANT
+        case Isa::neon: return &detail::solver_kernels_neon();
+#endif
         default: break;
     }
     return &baseline;

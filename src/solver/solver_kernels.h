@@ -53,6 +53,7 @@ namespace detail {
 // is known to support them.
 const SolverKernels& solver_kernels_avx2() noexcept;
 const SolverKernels& solver_kernels_avx512() noexcept;
+const SolverKernels& solver_kernels_neon() noexcept;
 }  // namespace detail
 
 }  // namespace kestrix

@@ -39,7 +39,7 @@ struct Shape {
     std::size_t m, k, n;
 };
 
-// Around every tile size (4x8, 6x16, 8x32), the k and row blocks, the
+// Around every tile size (4x8, 6x16, 8x8, 8x32), the k and row blocks, the
 // in-place/packed boundary of the right operand, a right operand read in
 // place at a wide stride over several k blocks, the row copy of wide left
 // operands, degenerate dimensions, and either side of the size below which a
@@ -49,7 +49,8 @@ const Shape shapes[] = {
     {200, 20, 65}, {200, 20, 66}, {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},
     {3, 5, 2},     {5, 1, 33},    {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},
     {1, 300, 100}, {4, 64, 64},   {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130},
-    {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33}, {20, 600, 530},
+    {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33}, {20, 600, 530}, {8, 3, 12},
+    {14, 258, 13},
 };
 
 // Every dimension at 0, 1, 2, 15, 16, 17, 31, 33, 513 and a long one, each
@@ -96,12 +97,12 @@ std::string shape_test_name(
 
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersShapes, MatmulExact,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+    ::testing::Combine(::testing::ValuesIn(every_isa),
                        ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(shapes)),
     shape_test_name);
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersEdges, MatmulExact,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+    ::testing::Combine(::testing::ValuesIn(every_isa),
                        ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(edge_shapes())),
     shape_test_name);
 
@@ -142,7 +143,7 @@ const Packing packings[] = {
 
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersLimits, MatmulPacking,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+    ::testing::Combine(::testing::ValuesIn(every_isa),
                        ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(packings)));
 
 // The packed copies of the right operand (each worker's own with one or two
@@ -200,8 +201,7 @@ const ResultShape result_shapes[] = {{1, 1},    {2, 2}, {9, 1},   {33, 7},  {1, 
                                      {3, 2049}, {5, 9}, {16, 40}, {20, 20}, {40, 100}};
 
 INSTANTIATE_TEST_SUITE_P(VariantsShapes, MatmulOperandOrder,
-                         ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2,
-                                                              Isa::avx512),
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
                                             ::testing::ValuesIn(result_shapes)),
                          [](const auto& info) {
                              const ResultShape& shape = std::get<1>(info.param);
@@ -238,13 +238,13 @@ TEST_P(Transpose, MovesEveryBitPatternOnce) {
 // strips of every narrower kind, the very last with 64 x 64 cache blocks.
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersShapes, Transpose,
-    ::testing::Combine(::testing::Values(Isa::baseline, Isa::avx2, Isa::avx512),
+    ::testing::Combine(::testing::ValuesIn(every_isa),
                        ::testing::Values(1, 2, 3, 8),
                        ::testing::Values(Dims{1, 1}, Dims{1, 9}, Dims{9, 1}, Dims{2, 3}, Dims{4, 4},
                                          Dims{5, 7}, Dims{8, 8}, Dims{17, 9}, Dims{16, 16},
                                          Dims{31, 33}, Dims{32, 32}, Dims{47, 18}, Dims{65, 3},
                                          Dims{70, 100}, Dims{37, 200}, Dims{150, 130},
-                                         Dims{20, 1030})));
+                                         Dims{20, 1030}, Dims{12, 13})));
 
 // Results of 16 MiB and more with a multiple of 16 rows are written past the
 // caches; 2048 x 2050 also leaves edge strips written the ordinary way.

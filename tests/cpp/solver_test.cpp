@@ -75,7 +75,7 @@ struct Oracle {
     }
 };
 
-const Isa all_isas[] = {Isa::baseline, Isa::avx2, Isa::avx512};
+const Isa all_isas[] = {Isa::baseline, Isa::avx2, Isa::avx512, Isa::neon};
 
 }  // namespace
 
@@ -113,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
     KernelsBySize, TrainingOracle,
     ::testing::Combine(::testing::ValuesIn(all_isas),
                        ::testing::Values(0, 1, 2, 3, 7, 9, 16, 17, 63, 130, 1001),
-                       ::testing::Values(0, 1, 3, 8, 9, 15, 16, 17, 40), ::testing::Values(1, 4)));
+                       ::testing::Values(0, 1, 3, 6, 8, 9, 15, 16, 17, 18, 40),
+                       ::testing::Values(1, 4)));
 
 class TrainingByPool : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, std::size_t>> {
 };
@@ -215,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(KernelsWorkersBySize, PredictionOracle,
                          ::testing::Combine(::testing::ValuesIn(all_isas),
                                             ::testing::Values(1, 2, 3, 8),
                                             ::testing::Values(1, 2, 7, 8, 15, 16, 17, 33, 1000),
-                                            ::testing::Values(1, 4, 8, 9, 16, 17, 33)));
+                                            ::testing::Values(1, 4, 6, 8, 9, 16, 17, 33)));
 
 TEST(Failures, ExactMessagesAndTheStateLeftBehind) {
     Pool pool(1);
