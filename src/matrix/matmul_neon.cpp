@@ -80,16 +80,16 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 // Nothing fetches ahead: the loop has no slot to spare for it, and the
 // cores' prefetchers follow a packed panel. A right operand of up to 32 KiB
 // is read in place: half the 64 KiB first-level cache of Neoverse cores.
-constexpr KernelSet set{Isa::neon,
-                        tile_rows,
-                        tile_cols,
-                        {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>,
-                         kernel<7>, kernel<8>},
-                        {},  // never fetches
-                        {},  // no strided kernels
-                        std::size_t{8} * 1024,
-                        nullptr,
-                        nullptr};
+constexpr KernelSet set{
+    Isa::neon,
+    tile_rows,
+    tile_cols,
+    {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>, kernel<7>, kernel<8>},
+    {},  // never fetches
+    {},  // no strided kernels
+    std::size_t{8} * 1024,
+    nullptr,
+    nullptr};
 
 }  // namespace
 

@@ -8,14 +8,30 @@
 #include <utility>
 
 #include "solver/solver_kernels.h"
+#if defined(__aarch64__)
+#include "simd/neon.h"
+#endif
 
 namespace kestrix {
 namespace {
 
+// s + a * b and s - b with the operands in this order, which decides the
+// payload of a NaN. On aarch64 the compiler was seen to swap them in the
+// plain expressions; there the instructions are fixed in asm.
+#if defined(__aarch64__)
+inline float add_term(float s, float a, float b) { return neon::add(s, neon::mul(a, b)); }
+inline float add_one(float s, float b) { return neon::add(s, b); }
+inline float difference(float s, float b) { return neon::sub(s, b); }
+#else
+inline float add_term(float s, float a, float b) { return s + a * b; }
+inline float add_one(float s, float b) { return s + b; }
+inline float difference(float s, float b) { return s - b; }
+#endif
+
 // bias + w[0] * row[0] + ..., columns ascending.
 inline float predict_one(const float* row, std::size_t c, const float* w, float bias) {
     float p = bias;
-    for (std::size_t j = 0; j < c; ++j) p = p + w[j] * row[j];
+    for (std::size_t j = 0; j < c; ++j) p = add_term(p, w[j], row[j]);
     return p;
 }
 
@@ -25,9 +41,9 @@ inline void gradient_tail(const GradientInput& in, std::size_t lo, std::size_t h
     const std::size_t c = in.cols;
     for (std::size_t i = lo; i < hi; ++i) {
         const float* __restrict row = in.x + i * c;
-        float e = predict_one(row, c, in.w, in.bias) - in.y[i];
-        for (std::size_t j = 0; j < c; ++j) acc[j] = acc[j] + e * row[j];
-        gb = gb + e;
+        float e = difference(predict_one(row, c, in.w, in.bias), in.y[i]);
+        for (std::size_t j = 0; j < c; ++j) acc[j] = add_term(acc[j], e, row[j]);
+        gb = add_one(gb, e);
     }
 }
 

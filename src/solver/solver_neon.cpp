@@ -3,8 +3,7 @@
 // bits unchanged), so that lane k carries sample k's prediction chain,
 // columns ascending. The gradient then adds the 4 samples' terms in
 // ascending order, one vector over 4 columns per sample. The samples after
-// the last block go one at a time, with the same operations on single
-// floats.
+// the last block go one at a time, as in the baseline.
 #include <arm_neon.h>
 
 #include <cstddef>
@@ -27,7 +26,7 @@ using neon::sub;
 constexpr std::size_t lanes = 4;
 
 // p + w * x, weight first, the running sum first.
-[[gnu::always_inline]] inline float32x4_t add_term(float32x4_t p, const float* w, float32x4_t x) {
+[[gnu::always_inline]] inline float32x4_t add_column(float32x4_t p, const float* w, float32x4_t x) {
     return add(p, mul(vld1q_dup_f32(w), x));
 }
 
@@ -41,10 +40,10 @@ constexpr std::size_t lanes = 4;
         float32x4_t x0 = vld1q_f32(base + t), x1 = vld1q_f32(base + c + t);
         float32x4_t x2 = vld1q_f32(base + 2 * c + t), x3 = vld1q_f32(base + 3 * c + t);
         neon::transpose4(x0, x1, x2, x3);
-        p = add_term(p, w + t, x0);
-        p = add_term(p, w + t + 1, x1);
-        p = add_term(p, w + t + 2, x2);
-        p = add_term(p, w + t + 3, x3);
+        p = add_column(p, w + t, x0);
+        p = add_column(p, w + t + 1, x1);
+        p = add_column(p, w + t + 2, x2);
+        p = add_column(p, w + t + 3, x3);
     }
     // The last columns, each gathered from the four rows: no load may reach
     // past the block's last row, the operand's end.
@@ -53,36 +52,16 @@ constexpr std::size_t lanes = 4;
         x = vld1q_lane_f32(base + c + t, x, 1);
         x = vld1q_lane_f32(base + 2 * c + t, x, 2);
         x = vld1q_lane_f32(base + 3 * c + t, x, 3);
-        p = add_term(p, w + t, x);
+        p = add_column(p, w + t, x);
     }
     return p;
 }
 
-// One sample's prediction, the same chain on single floats.
-[[gnu::always_inline]] inline float predict_single(const float* row, std::size_t c, const float* w,
-                                                   float bias) {
-    float p = bias;
-    for (std::size_t j = 0; j < c; ++j) p = add(p, mul(w[j], row[j]));
-    return p;
-}
-
-// acc[j] + e * row[j], error first, for columns [from, c).
-[[gnu::always_inline]] inline void add_single(float* acc, std::size_t from, std::size_t c, float e,
-                                              const float* row) {
-    for (std::size_t j = from; j < c; ++j) acc[j] = add(acc[j], mul(e, row[j]));
-}
-
-// Samples [lo, hi) one at a time.
+// Samples [lo, hi) one at a time (sample_loops.h keeps the same order).
 void fold_singles(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
-    const std::size_t c = in.cols;
-    float gb = acc[c];
-    for (std::size_t i = lo; i < hi; ++i) {
-        const float* row = in.x + i * c;
-        const float e = sub(predict_single(row, c, in.w, in.bias), in.y[i]);
-        add_single(acc, 0, c, e, row);
-        gb = add(gb, e);
-    }
-    acc[c] = gb;
+    float gb = acc[in.cols];
+    gradient_tail(in, lo, hi, acc, gb);
+    acc[in.cols] = gb;
 }
 
 // Rows of C <= 16 columns: the sums of the whole columns' vectors stay in
@@ -90,13 +69,13 @@ void fold_singles(const GradientInput& in, std::size_t lo, std::size_t hi, float
 // sample adds to them without a round trip through memory.
 template <int C>
 void fold_narrow(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
-    constexpr int vectors = C / 4, rest = C % 4;
+    constexpr std::size_t vectors = C / 4, rest = C % 4;
     float32x4_t g[vectors > 0 ? vectors : 1];
     float gt[rest > 0 ? rest : 1];
 #pragma GCC unroll 4
-    for (int v = 0; v < vectors; ++v) g[v] = vld1q_f32(acc + 4 * v);
+    for (std::size_t v = 0; v < vectors; ++v) g[v] = vld1q_f32(acc + 4 * v);
 #pragma GCC unroll 4
-    for (int j = 0; j < rest; ++j) gt[j] = acc[4 * vectors + j];
+    for (std::size_t j = 0; j < rest; ++j) gt[j] = acc[4 * vectors + j];
     float gb = acc[C];
     std::size_t i = lo;
     for (; i + lanes <= hi; i += lanes) {
@@ -105,20 +84,22 @@ void fold_narrow(const GradientInput& in, std::size_t lo, std::size_t hi, float*
         float ek[4];
         vst1q_f32(ek, e);
 #pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k) {
-            const float* row = base + k * std::size_t{C};
+        for (std::size_t k = 0; k < 4; ++k) {
+            const float* row = base + k * C;
             const float32x4_t ev = vdupq_n_f32(ek[k]);
 #pragma GCC unroll 4
-            for (int v = 0; v < vectors; ++v) g[v] = add(g[v], mul(ev, vld1q_f32(row + 4 * v)));
+            for (std::size_t v = 0; v < vectors; ++v)
+                g[v] = add(g[v], mul(ev, vld1q_f32(row + 4 * v)));
 #pragma GCC unroll 4
-            for (int j = 0; j < rest; ++j) gt[j] = add(gt[j], mul(ek[k], row[4 * vectors + j]));
-            gb = add(gb, ek[k]);
+            for (std::size_t j = 0; j < rest; ++j)
+                gt[j] = add_term(gt[j], ek[k], row[4 * vectors + j]);
+            gb = add_one(gb, ek[k]);
         }
     }
 #pragma GCC unroll 4
-    for (int v = 0; v < vectors; ++v) vst1q_f32(acc + 4 * v, g[v]);
+    for (std::size_t v = 0; v < vectors; ++v) vst1q_f32(acc + 4 * v, g[v]);
 #pragma GCC unroll 4
-    for (int j = 0; j < rest; ++j) acc[4 * vectors + j] = gt[j];
+    for (std::size_t j = 0; j < rest; ++j) acc[4 * vectors + j] = gt[j];
     acc[C] = gb;
     fold_singles(in, i, hi, acc);
 }
@@ -143,8 +124,8 @@ void fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi, float* a
         }
 #pragma GCC unroll 4
         for (std::size_t k = 0; k < 4; ++k) {
-            add_single(acc, t, c, ek[k], base + k * c);
-            gb = add(gb, ek[k]);
+            for (std::size_t j = t; j < c; ++j) acc[j] = add_term(acc[j], ek[k], base[k * c + j]);
+            gb = add_one(gb, ek[k]);
         }
     }
     acc[c] = gb;
@@ -171,7 +152,7 @@ void predict_rows_neon(const float* x, std::size_t c, const float* w, float bias
         with_width<8>(c, [&](auto n) { blocks(n); });
     else
         blocks(c);
-    for (; r < hi; ++r) out[r] = predict_single(x + r * c, c, w, bias);
+    for (; r < hi; ++r) out[r] = predict_one(x + r * c, c, w, bias);
 }
 
 constexpr SolverKernels neon_kernels{"neon", gradient_fold_neon, predict_rows_neon, 0};

@@ -95,16 +95,16 @@ std::string shape_test_name(
            std::to_string(s.k) + "x" + std::to_string(s.n);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    VariantsWorkersShapes, MatmulExact,
-    ::testing::Combine(::testing::ValuesIn(every_isa),
-                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(shapes)),
-    shape_test_name);
-INSTANTIATE_TEST_SUITE_P(
-    VariantsWorkersEdges, MatmulExact,
-    ::testing::Combine(::testing::ValuesIn(every_isa),
-                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(edge_shapes())),
-    shape_test_name);
+INSTANTIATE_TEST_SUITE_P(VariantsWorkersShapes, MatmulExact,
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
+                                            ::testing::Values(1, 2, 3, 8),
+                                            ::testing::ValuesIn(shapes)),
+                         shape_test_name);
+INSTANTIATE_TEST_SUITE_P(VariantsWorkersEdges, MatmulExact,
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
+                                            ::testing::Values(1, 2, 3, 8),
+                                            ::testing::ValuesIn(edge_shapes())),
+                         shape_test_name);
 
 // The packed path under small packing limits: a column block per panel or
 // per three panels (so that both copy slots are refilled, and the last block
@@ -141,10 +141,10 @@ const Packing packings[] = {
     {{300, 300, 250}, 1, 0, 1, true},  {{129, 257, 66}, 2, 0, 2, false},
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    VariantsWorkersLimits, MatmulPacking,
-    ::testing::Combine(::testing::ValuesIn(every_isa),
-                       ::testing::Values(1, 2, 3, 8), ::testing::ValuesIn(packings)));
+INSTANTIATE_TEST_SUITE_P(VariantsWorkersLimits, MatmulPacking,
+                         ::testing::Combine(::testing::ValuesIn(every_isa),
+                                            ::testing::Values(1, 2, 3, 8),
+                                            ::testing::ValuesIn(packings)));
 
 // The packed copies of the right operand (each worker's own with one or two
 // workers at this height, one shared with three) outlive a product; the next
@@ -238,8 +238,7 @@ TEST_P(Transpose, MovesEveryBitPatternOnce) {
 // strips of every narrower kind, the very last with 64 x 64 cache blocks.
 INSTANTIATE_TEST_SUITE_P(
     VariantsWorkersShapes, Transpose,
-    ::testing::Combine(::testing::ValuesIn(every_isa),
-                       ::testing::Values(1, 2, 3, 8),
+    ::testing::Combine(::testing::ValuesIn(every_isa), ::testing::Values(1, 2, 3, 8),
                        ::testing::Values(Dims{1, 1}, Dims{1, 9}, Dims{9, 1}, Dims{2, 3}, Dims{4, 4},
                                          Dims{5, 7}, Dims{8, 8}, Dims{17, 9}, Dims{16, 16},
                                          Dims{31, 33}, Dims{32, 32}, Dims{47, 18}, Dims{65, 3},
