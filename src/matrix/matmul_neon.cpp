@@ -77,6 +77,74 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
     }
 }
 
+// ---- few result rows: the right operand streamed row by row ---------------
+//
+// The i-k-j order itself over a block of result columns, as the AVX2 stream
+// kernels do it: four k steps at a time, each result vector loaded once,
+// given its four products k ascending and stored. One vector load of a row
+// of the left operand holds those four steps' values, taken lane by lane.
+// Reading the right operand's rows in order keeps the prefetchers ahead of a
+// product too large for any cache; the result block stays in the first-level
+// cache. The last width % 4 columns stay in registers for the whole product,
+// one float each: a vector load there would read past the operand's end.
+
+// Steps [k, k + U) for U = 4 (lane u of av[r] is a[r][k + u]) or U = 1
+// (lane 0).
+template <std::size_t R, std::size_t U>
+[[gnu::always_inline]] inline void stream_steps(std::size_t k, const float* a, std::size_t lda,
+                                                const float* b, std::size_t ldb, float* c,
+                                                std::size_t ldc, std::size_t full,
+                                                std::size_t width, float (&edge)[R][3]) {
+    float32x4_t av[R];
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < R; ++r)
+        av[r] = U == 4 ? vld1q_f32(a + r * lda + k) : vld1q_dup_f32(a + r * lda + k);
+    const float* bk = b + k * ldb;
+    for (std::size_t j = 0; j < full; j += 4) {
+        if (U > 1 && j % 16 == 0)
+#pragma GCC unroll 4
+            for (std::size_t u = 0; u < U; ++u) __builtin_prefetch(bk + (2 * U + u) * ldb + j);
+        float32x4_t bv[U];
+#pragma GCC unroll 4
+        for (std::size_t u = 0; u < U; ++u) bv[u] = vld1q_f32(bk + u * ldb + j);
+#pragma GCC unroll 4
+        for (std::size_t r = 0; r < R; ++r) {
+            float32x4_t acc = vld1q_f32(c + r * ldc + j);
+            acc = neon::add(neon::mul_lane<0>(bv[0], av[r]), acc);
+            if constexpr (U == 4) {
+                acc = neon::add(neon::mul_lane<1>(bv[1], av[r]), acc);
+                acc = neon::add(neon::mul_lane<2>(bv[2], av[r]), acc);
+                acc = neon::add(neon::mul_lane<3>(bv[3], av[r]), acc);
+            }
+            vst1q_f32(c + r * ldc + j, acc);
+        }
+    }
+    for (std::size_t t = 0; full + t < width; ++t)
+#pragma GCC unroll 4
+        for (std::size_t u = 0; u < U; ++u)
+#pragma GCC unroll 4
+            for (std::size_t r = 0; r < R; ++r)
+                edge[r][t] =
+                    neon::add(neon::mul(bk[u * ldb + full + t], a[r * lda + k + u]), edge[r][t]);
+}
+
+template <std::size_t R>
+void stream_kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
+                   float* c, std::size_t ldc, std::size_t width) {
+    const std::size_t full = width / 4 * 4;
+    float edge[R][3] = {};
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t j = 0; j < full; j += 4) vst1q_f32(c + r * ldc + j, vdupq_n_f32(0.0f));
+    std::size_t k = 0;
+    for (; k + 4 <= kc; k += 4) stream_steps<R, 4>(k, a, lda, b, ldb, c, ldc, full, width, edge);
+    for (; k < kc; ++k) stream_steps<R, 1>(k, a, lda, b, ldb, c, ldc, full, width, edge);
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t t = 0; full + t < width; ++t) c[r * ldc + full + t] = edge[r][t];
+}
+
+constexpr StreamKernel stream[max_stream_rows] = {stream_kernel<1>, stream_kernel<2>,
+                                                  stream_kernel<3>, stream_kernel<4>};
+
 // Nothing fetches ahead: the loop has no slot to spare for it, and the
 // cores' prefetchers follow a packed panel. A right operand of up to 32 KiB
 // is read in place: half the 64 KiB first-level cache of Neoverse cores.
@@ -88,8 +156,8 @@ constexpr KernelSet set{
     {},  // never fetches
     {},  // no strided kernels
     std::size_t{8} * 1024,
-    nullptr,
-    nullptr};
+    nullptr,  // few result columns go through the tiles
+    stream};
 
 }  // namespace
 
