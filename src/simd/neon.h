@@ -9,12 +9,22 @@
 
 namespace kestrix::neon {
 
-// x * y, lane by lane.
-[[gnu::always_inline]] inline float32x4_t mul(float32x4_t x, float32x4_t y) {
-    float32x4_t r;
-    __asm__("fmul %0.4s, %1.4s, %2.4s" : "=w"(r) : "w"(x), "w"(y));
-    return r;
-}
+// x op y, lane by lane, and the same on single floats: mul, add, sub.
+#define KESTRIX_NEON_OP(name, insn)                                                \
+    [[gnu::always_inline]] inline float32x4_t name(float32x4_t x, float32x4_t y) { \
+        float32x4_t r;                                                             \
+        __asm__(insn " %0.4s, %1.4s, %2.4s" : "=w"(r) : "w"(x), "w"(y));           \
+        return r;                                                                  \
+    }                                                                              \
+    [[gnu::always_inline]] inline float name(float x, float y) {                   \
+        float r;                                                                   \
+        __asm__(insn " %s0, %s1, %s2" : "=w"(r) : "w"(x), "w"(y));                 \
+        return r;                                                                  \
+    }
+KESTRIX_NEON_OP(mul, "fmul")
+KESTRIX_NEON_OP(add, "fadd")
+KESTRIX_NEON_OP(sub, "fsub")
+#undef KESTRIX_NEON_OP
 
 // x * y[L]: every lane of x times one lane of y.
 template <int L>
@@ -22,39 +32,6 @@ template <int L>
     static_assert(L >= 0 && L < 4);
     float32x4_t r;
     __asm__("fmul %0.4s, %1.4s, %2.s[%c3]" : "=w"(r) : "w"(x), "w"(y), "i"(L));
-    return r;
-}
-
-// x + y, lane by lane.
-[[gnu::always_inline]] inline float32x4_t add(float32x4_t x, float32x4_t y) {
-    float32x4_t r;
-    __asm__("fadd %0.4s, %1.4s, %2.4s" : "=w"(r) : "w"(x), "w"(y));
-    return r;
-}
-
-// x - y, lane by lane.
-[[gnu::always_inline]] inline float32x4_t sub(float32x4_t x, float32x4_t y) {
-    float32x4_t r;
-    __asm__("fsub %0.4s, %1.4s, %2.4s" : "=w"(r) : "w"(x), "w"(y));
-    return r;
-}
-
-// The same on single floats.
-[[gnu::always_inline]] inline float mul(float x, float y) {
-    float r;
-    __asm__("fmul %s0, %s1, %s2" : "=w"(r) : "w"(x), "w"(y));
-    return r;
-}
-
-[[gnu::always_inline]] inline float add(float x, float y) {
-    float r;
-    __asm__("fadd %s0, %s1, %s2" : "=w"(r) : "w"(x), "w"(y));
-    return r;
-}
-
-[[gnu::always_inline]] inline float sub(float x, float y) {
-    float r;
-    __asm__("fsub %s0, %s1, %s2" : "=w"(r) : "w"(x), "w"(y));
     return r;
 }
 
