@@ -11,6 +11,7 @@
 // the element form avoids.
 #include <arm_neon.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "matrix/dispatch.h"
@@ -76,6 +77,66 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
         vst1q_f32(c + r * ldc + 4, t.hi[r]);
     }
 }
+
+// ---- few result columns: lanes across rows of the left operand ----------------
+//
+// Lane r of a vector carries result row r of a block of 4 rows, so each
+// result element is one lane's chain of additions, k ascending. A block of
+// 4 rows x 4 steps of the left operand is loaded row by row and transposed
+// in registers (permutes move bits unchanged); step k then multiplies the
+// broadcast weight b[k][j], the first operand, by its column, one
+// accumulator per result column.
+
+// Rows [0, live) of c, live <= 4; the lanes of missing rows repeat the last
+// row and are not stored.
+template <std::size_t N>
+void narrow_block(std::size_t live, std::size_t kc, const float* a, std::size_t lda, const float* b,
+                  std::size_t ldb, float* c, std::size_t ldc) {
+    const float* row[4];
+    for (std::size_t r = 0; r < 4; ++r) row[r] = a + std::min(r, live - 1) * lda;
+    float32x4_t acc[N];
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < N; ++j) acc[j] = vdupq_n_f32(0.0f);
+    auto step = [&](const float* bk, float32x4_t column) {
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < N; ++j)
+            acc[j] = neon::add(neon::mul(vld1q_dup_f32(bk + j), column), acc[j]);
+    };
+    std::size_t k = 0;
+    for (; k + 4 <= kc; k += 4) {
+        float32x4_t x0 = vld1q_f32(row[0] + k), x1 = vld1q_f32(row[1] + k);
+        float32x4_t x2 = vld1q_f32(row[2] + k), x3 = vld1q_f32(row[3] + k);
+        neon::transpose4(x0, x1, x2, x3);
+        step(b + k * ldb, x0);
+        step(b + (k + 1) * ldb, x1);
+        step(b + (k + 2) * ldb, x2);
+        step(b + (k + 3) * ldb, x3);
+    }
+    for (; k < kc; ++k) {
+        float32x4_t x = vld1q_dup_f32(row[0] + k);
+        x = vld1q_lane_f32(row[1] + k, x, 1);
+        x = vld1q_lane_f32(row[2] + k, x, 2);
+        x = vld1q_lane_f32(row[3] + k, x, 3);
+        step(b + k * ldb, x);
+    }
+    float lanes[N][4];
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < N; ++j) vst1q_f32(lanes[j], acc[j]);
+    for (std::size_t r = 0; r < live; ++r)
+        for (std::size_t j = 0; j < N; ++j) c[r * ldc + j] = lanes[j][r];
+}
+
+template <std::size_t N>
+void narrow_kernel(std::size_t rows, std::size_t kc, const float* a, std::size_t lda,
+                   const float* b, std::size_t ldb, float* c, std::size_t ldc) {
+    for (std::size_t i = 0; i < rows; i += 4)
+        narrow_block<N>(std::min<std::size_t>(4, rows - i), kc, a + i * lda, lda, b, ldb,
+                        c + i * ldc, ldc);
+}
+
+constexpr NarrowKernel narrow[max_narrow_cols] = {
+    narrow_kernel<1>, narrow_kernel<2>, narrow_kernel<3>, narrow_kernel<4>,
+    narrow_kernel<5>, narrow_kernel<6>, narrow_kernel<7>, narrow_kernel<8>};
 
 // ---- few result rows: the right operand streamed row by row ---------------
 //
@@ -156,7 +217,7 @@ constexpr KernelSet set{
     {},  // never fetches
     {},  // no strided kernels
     std::size_t{8} * 1024,
-    nullptr,  // few result columns go through the tiles
+    narrow,
     stream};
 
 }  // namespace
