@@ -22,6 +22,8 @@ const ElementMaps& baseline() noexcept;
 // 256-bit vectors, shared by the AVX2 and AVX-512 variants: these maps are
 // bound by memory, not by the width of the adds. Only where isa_supported(avx2).
 const ElementMaps& avx() noexcept;
+// Advanced SIMD. Only where isa_supported(neon).
+const ElementMaps& neon() noexcept;
 }  // namespace maps
 
 }  // namespace kestrix

@@ -74,6 +74,7 @@ extern const StreamKernel avx2_stream[max_stream_rows];
 const KernelSet& baseline_kernels() noexcept;
 const KernelSet& avx2_kernels() noexcept;
 const KernelSet& avx512_kernels() noexcept;
+const KernelSet& neon_kernels() noexcept;
 
 // Blocking of the driver: k steps per block and rows of the left operand per
 // block.

@@ -35,5 +35,9 @@ void blocks_avx512(const float* src, float* dst, std::size_t r, std::size_t c, s
 void blocks_avx512_streaming(const float* src, float* dst, std::size_t r, std::size_t c,
                              std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1);
 
+// 4 x 4 blocks in Advanced SIMD registers. Call only where isa_supported(neon).
+void blocks_neon(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                 std::size_t j1, std::size_t i0, std::size_t i1);
+
 }  // namespace transpose_kernels
 }  // namespace kestrix

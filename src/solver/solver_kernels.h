@@ -48,6 +48,7 @@ namespace detail {
 const SolverKernels& solver_kernels_baseline() noexcept;
 const SolverKernels& solver_kernels_avx2() noexcept;
 const SolverKernels& solver_kernels_avx512() noexcept;
+const SolverKernels& solver_kernels_neon() noexcept;
 }  // namespace detail
 
 }  // namespace kestrix

@@ -17,7 +17,8 @@ namespace kestrix {
 namespace {
 
 constexpr std::uint32_t every_feature[] = {feature_avx2,     feature_fma,      feature_avx512f,
-                                           feature_avx512vl, feature_avx512dq, feature_avx512bw};
+                                           feature_avx512vl, feature_avx512dq, feature_avx512bw,
+                                           feature_neon};
 
 class IsaFeatures : public ::testing::TestWithParam<Isa> {};
 

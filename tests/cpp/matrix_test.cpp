@@ -40,7 +40,7 @@ struct Shape {
     std::size_t m, k, n;
 };
 
-// Around every tile size (4x8, 6x16, 8x32), the k and row blocks, the
+// Around every tile size (4x8, 6x16, 8x8, 8x32), the k and row blocks, the
 // in-place/packed boundary of the right operand, a right operand read in
 // place at a wide stride over several k blocks, the row copy of wide left
 // operands, degenerate dimensions, and either side of the size below which a
@@ -50,7 +50,9 @@ const Shape shapes[] = {
     {200, 20, 65}, {200, 20, 66}, {0, 3, 2},     {1, 1, 1},     {1, 7, 1},      {2, 0, 3},
     {3, 5, 2},     {5, 1, 33},    {7, 13, 31},   {6, 9, 32},    {13, 17, 65},   {17, 33, 9},
     {1, 300, 100}, {4, 64, 64},   {25, 257, 33}, {20, 260, 61}, {45, 300, 250}, {150, 513, 130},
-    {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33}, {20, 600, 530},
+    {9, 1031, 47}, {13, 64, 128}, {128, 40, 33}, {129, 40, 33}, {20, 600, 530}, {8, 3, 12},
+    {14, 258, 13}, {6, 3, 5},     {9, 11, 8},    {10, 9, 3},    {13, 6, 4},     {7, 5, 6},
+    {2, 7, 10},
 };
 
 // Every dimension at 0, 1, 2, 15, 16, 17, 31, 33, 513 and a long one, each
@@ -243,7 +245,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          Dims{5, 7}, Dims{8, 8}, Dims{17, 9}, Dims{16, 16},
                                          Dims{31, 33}, Dims{32, 32}, Dims{47, 18}, Dims{65, 3},
                                          Dims{70, 100}, Dims{37, 200}, Dims{150, 130},
-                                         Dims{20, 1030})));
+                                         Dims{20, 1030}, Dims{12, 13})));
 
 // Results of 16 MiB and more with a multiple of 16 rows are written past the
 // caches; 2048 x 2050 also leaves edge strips written the ordinary way.
