@@ -20,6 +20,7 @@
 #include "pool/loops.h"
 #include "pool/spin_pause.h"
 #include "pool/split.h"
+#include "simd/signalling.h"
 
 namespace kestrix {
 namespace {
@@ -422,10 +423,13 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     // No result columns: every row is empty, and nothing of either operand is read.
     if (n == 0) return Matrix{std::move(result), m, n};
 
+    // Every kernel multiplies b's element by a's, so a is the second operand.
+    FloatSeq a_copy;
+    const FloatSeq& left = simd::second_operand(a.data, a_copy);
     const KernelSet& ks = gemm::active_kernels();
-    std::size_t a_len = a.data.size(), b_len = b.data.size();
+    std::size_t a_len = left.size(), b_len = b.data.size();
     if (k != 0 && m != 0 && (m <= in_place_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
-        Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks};
+        Problem pr{left.data(), b.data.data(), result.data(), m, k, n, &ks};
         if (ks.narrow && n <= gemm::max_narrow_cols)
             narrow_product(p, pr, a_len, b_len);
         else if (ks.stream && m <= gemm::max_stream_rows)
@@ -436,7 +440,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     }
     if (m != 0) {
         check_rows(0, m, k, n, a_len, b_len);
-        tiled_product(p, Problem{a.data.data(), b.data.data(), result.data(), m, k, n, &ks});
+        tiled_product(p, Problem{left.data(), b.data.data(), result.data(), m, k, n, &ks});
     }
     return Matrix{std::move(result), m, n};
 }

@@ -8,6 +8,7 @@
 #include "pool/fault.h"
 #include "pool/loops.h"
 #include "pool/split.h"
+#include "simd/signalling.h"
 #include "solver/solver_kernels.h"
 
 namespace kestrix {
@@ -97,17 +98,30 @@ FloatSeq bias_only(float bias, std::uint64_t rows, Pool& pool) {
     return out;
 }
 
+// x's data, or its quieted copy (kept in `copy`): each x[i][j] multiplies a
+// weight or an error from the right.
+const Matrix& second_operand(const Matrix& x, Matrix& copy) {
+    if (!simd::needs_quieting(x.data)) return x;
+    copy = Matrix{simd::quieted_copy(x.data), x.rows, x.cols};
+    return copy;
+}
+
 }  // namespace
 
-void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
-    if (x.cols > max_floats) fail("capacity overflow");
-    check_shape(x);
-    solver.weights = FloatSeq(x.cols, 0.0f);
+void fit(Solver& solver, const Matrix& given, const FloatSeq& targets, PoolRef pool) {
+    if (given.cols > max_floats) fail("capacity overflow");
+    check_shape(given);
+    solver.weights = FloatSeq(given.cols, 0.0f);
     solver.bias = 0.0f;
-    const auto nf = static_cast<float>(x.rows);
-    const float lr = solver.lr;
+    const auto nf = static_cast<float>(given.rows);
+    // lr multiplies a gradient from the right, and y is subtracted from a prediction.
+    const float lr = simd::second_operand(solver.lr);
     const std::uint64_t iters = solver.iters;
     if (iters == 0) return;
+    Matrix x_copy;
+    FloatSeq y_copy;
+    const Matrix& x = second_operand(given, x_copy);
+    const FloatSeq& y = simd::second_operand(targets, y_copy);
     Pool& p = pool.get();
     // Where the kernels regroup rows (see GradientInput), a fit of three steps
     // or more lets its first pass copy them: the copy slows that pass, and
@@ -126,9 +140,12 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
     }
 }
 
-FloatSeq predict(const Solver& solver, const Matrix& x, PoolRef pool) {
-    const std::size_t c = x.cols;
-    if (c == 0) return bias_only(solver.bias, x.rows, pool.get());
+FloatSeq predict(const Solver& solver, const Matrix& given, PoolRef pool) {
+    const std::size_t c = given.cols;
+    if (c == 0) return bias_only(solver.bias, given.rows, pool.get());
+    // With too few weights nothing is computed: every leaf fails at once.
+    Matrix x_copy;
+    const Matrix& x = c > solver.weights.size() ? given : second_operand(given, x_copy);
     const std::size_t len = x.data.size();
     const std::size_t rows = chunk_count(len, c);
     const std::size_t w_len = solver.weights.size();

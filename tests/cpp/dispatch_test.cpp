@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "matrix/matmul_kernels.h"
 #include "pool/fault.h"
+#include "simd/signalling.h"
 #include "solver/solver_kernels.h"
 #include "support.h"
 
@@ -78,6 +82,42 @@ TEST(Dispatch, OneOverrideReachesEveryKernelAndNests) {
     }
     EXPECT_EQ(active_isa(), automatic);
 }
+
+// Every signalling pattern between the two ends of its range, either sign, is
+// found wherever it sits in a range of its neighbours (infinities, quiet NaNs,
+// the largest finite value); quieting sets its quiet bit and touches nothing
+// else.
+class SignallingScan
+    : public ::testing::TestWithParam<std::tuple<std::uint32_t, std::size_t, std::size_t>> {};
+
+TEST_P(SignallingScan, FindsAndQuietsOnlySignallingNaNs) {
+    auto [pattern, n, at] = GetParam();
+    const std::uint32_t neighbours[] = {0x7f800000u, 0xff800000u, 0x7fc00000u, 0xffffffffu,
+                                        0x7f7fffffu, 0x7fc00001u, 0x00000001u, 0x80000000u};
+    FloatSeq data(n);
+    for (std::size_t i = 0; i < n; ++i) data[i] = std::bit_cast<float>(neighbours[i % 8]);
+    EXPECT_FALSE(simd::holds_signalling(data.data(), n));
+    EXPECT_EQ(bits(simd::quieted_copy(data)), bits(data));
+    if (at >= n) return;
+    data[at] = std::bit_cast<float>(pattern);
+    EXPECT_TRUE(simd::holds_signalling(data.data(), n));
+    EXPECT_FALSE(simd::holds_signalling(data.data(), at));
+    std::vector<std::uint32_t> want = bits(data);
+    want[at] = pattern | simd::quiet_bit;
+    EXPECT_EQ(bits(simd::quieted_copy(data)), want);
+    EXPECT_EQ(bits(simd::quieted(data[at])), want[at]);
+    EXPECT_EQ(bits(simd::second_operand(data[at])), simd::prefers_signalling ? want[at] : pattern);
+    FloatSeq copy;
+    const FloatSeq& second = simd::second_operand(data, copy);
+    EXPECT_EQ(bits(second), simd::prefers_signalling ? want : bits(data));
+    EXPECT_EQ(&second == &data, !simd::prefers_signalling);
+}
+
+INSTANTIATE_TEST_SUITE_P(PatternsSizesPlaces, SignallingScan,
+                         ::testing::Combine(::testing::Values(0x7f800001u, 0x7fbfffffu, 0xff800001u,
+                                                              0xffa00000u),
+                                            ::testing::Values(1, 7, 1024, 1025, 4099),
+                                            ::testing::Values(0, 6, 1023, 1024, 4098)));
 
 }  // namespace
 }  // namespace kestrix

@@ -193,6 +193,11 @@ TEST_P(MatmulOperandOrder, SignedZerosAndNaNPayloads) {
     Matrix prod =
         matmul(make_matrix(filled(m, nan(1)), m, 1), make_matrix(filled(n, nan(2)), 1, n), pool);
     EXPECT_EQ(bits(prod.data), nan2);
+    // A quiet NaN first beats a signalling one second, which is the left operand.
+    const float snan3 = std::bit_cast<float>(0x7f800003u);
+    Matrix mixed =
+        matmul(make_matrix(filled(m, snan3), m, 1), make_matrix(filled(n, nan(2)), 1, n), pool);
+    EXPECT_EQ(bits(mixed.data), nan2);
 }
 
 using ResultShape = std::pair<std::size_t, std::size_t>;

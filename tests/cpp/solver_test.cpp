@@ -217,6 +217,29 @@ INSTANTIATE_TEST_SUITE_P(KernelsWorkersBySize, PredictionOracle,
                                             ::testing::Values(1, 2, 7, 8, 15, 16, 17, 33, 1000),
                                             ::testing::Values(1, 4, 8, 9, 16, 17, 33)));
 
+class SignallingData : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, std::size_t>> {
+};
+
+// A quiet NaN met first wins over a signalling one met second: y after a
+// prediction, lr after a gradient. Every result carries the quiet NaN's
+// payload. (Prediction's x after a weight is checked with the Python suite.)
+TEST_P(SignallingData, QuietFirstOperandWinsInTraining) {
+    auto [isa, rows, c] = GetParam();
+    FORCE_KERNELS(isa);
+    const float quiet1 = std::bit_cast<float>(0x7fc00001u),
+                signalling2 = std::bit_cast<float>(0x7f800002u);
+    Pool pool(2);
+    Solver trained{{}, 0.0f, std::bit_cast<float>(0x7f800003u), 3};
+    fit(trained, matrix(Floats(rows * c, quiet1), rows, c), FloatSeq(rows, signalling2), pool);
+    EXPECT_EQ(bits(trained.weights), std::vector<std::uint32_t>(c, 0x7fc00001u));
+    EXPECT_EQ(bits(trained.bias), 0x7fc00001u);
+}
+
+INSTANTIATE_TEST_SUITE_P(KernelsBySize, SignallingData,
+                         ::testing::Combine(::testing::ValuesIn(all_isas),
+                                            ::testing::Values(1, 9, 130),
+                                            ::testing::Values(1, 8, 17)));
+
 TEST(Failures, ExactMessagesAndTheStateLeftBehind) {
     Pool pool(1);
     Solver s{{}, 0.0f, 0.1f, 3};
