@@ -14,6 +14,8 @@ import struct
 import numpy as np
 import pytest
 
+import kestrix
+
 from conftest import run_child
 from kestrix import KestrixMatrix, KestrixSolver
 from reference import fixed_tree, reduce_tree
@@ -64,7 +66,9 @@ def expect_fault(request, reason):
         request.applymarker(pytest.mark.xfail(strict=True, reason=reason))
 
 # Payloads in both roles and both signs: quiet ones, and signalling ones that
-# differ from every quiet one once quieted.
+# differ from every quiet one once quieted. Data from Python arrives quiet, as
+# a float's would (see test_signalling_input_arrives_quiet), so these check
+# that no result depends on how a NaN was given.
 Q1, Q2, Q3 = 0x7FC00011, 0xFFC00022, 0x7FE00033
 S1, S2, S3 = 0x7F800044, 0xFF800055, 0x7FA00066
 
@@ -345,3 +349,32 @@ def test_predict(rows, cols, data, request):
     s.__setstate__({"version": 1, "lr": 0.5, "iters": 1, "weights": floats(w), "bias": -0.25})
     got = [word(v) for v in s.predict(matrix(x, rows, cols))]
     assert hexes(got) == hexes(predict_model(w, word(-0.25), x, rows, cols))
+
+
+# --- input: every route keeps a NaN's sign and payload and sets its quiet bit.
+
+def solver_weights(raw, n):
+    s = KestrixSolver(0.5, 1)
+    s.__setstate__({"version": 1, "lr": 0.5, "iters": 1, "weights": array.array("f", raw),
+                    "bias": 0.0})
+    return list(array.array("I", s.__getstate__()["weights"].tobytes()))
+
+
+INPUT_ROUTES = {
+    "array": lambda raw, n: result_words(KestrixMatrix(array.array("f", raw), 1, n)),
+    "memoryview": lambda raw, n: result_words(KestrixMatrix(memoryview(raw).cast("f"), 1, n)),
+    "numpy": lambda raw, n: result_words(KestrixMatrix(np.frombuffer(raw, np.float32), 1, n)),
+    "strided numpy": lambda raw, n: result_words(
+        KestrixMatrix(np.frombuffer(raw, np.uint32).repeat(2).view(np.float32)[::2], 1, n)),
+    "matrix state": lambda raw, n: result_words(
+        kestrix._matrix_from_state({"version": 1, "rows": 1, "cols": n, "data": raw})),
+    "solver state": solver_weights,
+}
+
+
+@pytest.mark.parametrize("route", INPUT_ROUTES)
+def test_signalling_input_arrives_quiet(route):
+    given = [S1, S2, S3, Q1, Q2, 0x7F800000, 0x80000000, 0x00000001, 0x7FBFFFFF]
+    raw = np.array(given, np.uint32).tobytes()
+    got = INPUT_ROUTES[route](raw, len(given))
+    assert hexes(got) == hexes([w | QUIET if is_nan(w) else w for w in given])
