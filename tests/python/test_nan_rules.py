@@ -16,7 +16,7 @@ import pytest
 
 import kestrix
 
-from conftest import run_child
+from conftest import SANITIZED, run_child
 from kestrix import KestrixMatrix, KestrixSolver
 from reference import fixed_tree, reduce_tree
 
@@ -61,8 +61,14 @@ def fit_fault(rows, cols, data, workers):
     return None
 
 
-def expect_fault(request, reason):
-    if reason:
+def expect_fault(request, reason, exposed):
+    """Marks a case that `reason` breaks in this build as expected to fail.
+    The sanitizers' builds compile the loops otherwise, and put other
+    operands first: there a case that the fault class `exposed` can reach
+    may fail or pass."""
+    if SANITIZED and exposed:
+        request.applymarker(pytest.mark.xfail(strict=False, reason=exposed))
+    elif reason:
         request.applymarker(pytest.mark.xfail(strict=True, reason=reason))
 
 # Payloads in both roles and both signs: quiet ones, and signalling ones that
@@ -167,7 +173,8 @@ ELEMENT_NANS = {"quiet": [Q1, Q2], "signalling": [S1, S2], "both": [Q1, S2, S1, 
 @pytest.mark.parametrize("nans", ELEMENT_NANS)
 @pytest.mark.parametrize("name, model", [("add", add), ("mul", mul)])
 def test_element_then_scalar(name, model, nans, scalar, size, request):
-    expect_fault(request, element_fault(name, scalar, size))
+    expect_fault(request, element_fault(name, scalar, size),
+                 SWAPPED_SCALAR_MAP if scalar == "quiet NaN" else None)
     v = SCALARS[scalar]
     data = mixed(size, size, ELEMENT_NANS[nans])
     got = result_words(getattr(matrix(data, 1, size), name)(v))
@@ -321,7 +328,7 @@ json.dump(out, sys.stdout)
 @pytest.mark.parametrize("data", FIT_DATA)
 @pytest.mark.parametrize("rows, cols", FIT_SHAPES)
 def test_fit(fits_by_workers, rows, cols, data, lr, workers, request):
-    expect_fault(request, fit_fault(rows, cols, data, workers))
+    expect_fault(request, fit_fault(rows, cols, data, workers), SWAPPED_GRADIENT)
     x, y = fit_case(rows, cols, data)
     w, bias = fit_model(x, y, rows, cols, RATES[lr], 2, workers)
     got_w, got_bias = fits_by_workers[(rows, cols, data, lr, workers)]
@@ -341,7 +348,7 @@ PREDICT_DATA = {
 @pytest.mark.parametrize("data", PREDICT_DATA)
 @pytest.mark.parametrize("rows, cols", [(1, 1), (3, 3), (7, 8), (9, 9), (17, 16), (100, 17)])
 def test_predict(rows, cols, data, request):
-    expect_fault(request, predict_fault(data))
+    expect_fault(request, predict_fault(data), predict_fault(data))
     w_nans, x_nans = PREDICT_DATA[data]
     w = mixed(cols, cols, w_nans or [word(3.0)]) if cols > 1 else [(w_nans or [word(3.0)])[0]]
     x = mixed(rows * cols, rows, x_nans)
