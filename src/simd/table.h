@@ -22,7 +22,7 @@ struct KernelTable {
     // Blocks for results that do not stay in cache, written past the caches:
     // only where the source's row count is a multiple of the first block's
     // side. Empty where the variant has none.
-    std::span<const TransposeBlocks> transpose_streaming;
+    std::span<const TransposeBlocks> transpose_streaming = {};
     const SolverKernels& solver;
     ElementMaps maps;
 };

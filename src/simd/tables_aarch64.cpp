@@ -10,14 +10,16 @@ using namespace transpose_kernels;
 constexpr TransposeBlocks blocks_baseline[] = {{blocks4, 4}};
 constexpr TransposeBlocks blocks_neon_all[] = {{blocks_neon, 4}};
 
-const KernelTable baseline{Isa::baseline,
-                           gemm::baseline_kernels(),
-                           blocks_baseline,
-                           {},
-                           detail::solver_kernels_baseline(),
-                           maps::baseline()};
-const KernelTable neon{Isa::neon, gemm::neon_kernels(),          blocks_neon_all,
-                       {},        detail::solver_kernels_neon(), maps::neon()};
+const KernelTable baseline{.isa = Isa::baseline,
+                           .product = gemm::baseline_kernels(),
+                           .transpose = blocks_baseline,
+                           .solver = detail::solver_kernels_baseline(),
+                           .maps = maps::baseline()};
+const KernelTable neon{.isa = Isa::neon,
+                       .product = gemm::neon_kernels(),
+                       .transpose = blocks_neon_all,
+                       .solver = detail::solver_kernels_neon(),
+                       .maps = maps::neon()};
 
 }  // namespace
 

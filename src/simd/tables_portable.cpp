@@ -6,12 +6,11 @@ namespace {
 
 constexpr TransposeBlocks blocks_baseline[] = {{transpose_kernels::blocks4, 4}};
 
-const KernelTable baseline{Isa::baseline,
-                           gemm::baseline_kernels(),
-                           blocks_baseline,
-                           {},
-                           detail::solver_kernels_baseline(),
-                           maps::baseline()};
+const KernelTable baseline{.isa = Isa::baseline,
+                           .product = gemm::baseline_kernels(),
+                           .transpose = blocks_baseline,
+                           .solver = detail::solver_kernels_baseline(),
+                           .maps = maps::baseline()};
 
 }  // namespace
 

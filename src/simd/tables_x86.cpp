@@ -14,16 +14,22 @@ constexpr TransposeBlocks blocks_avx512_all[] = {
 constexpr TransposeBlocks streaming_avx512[] = {
     {blocks_avx512_streaming, 16}, {blocks_avx, 8}, {blocks4, 4}};
 
-const KernelTable baseline{Isa::baseline,
-                           gemm::baseline_kernels(),
-                           blocks_baseline,
-                           {},
-                           detail::solver_kernels_baseline(),
-                           maps::baseline()};
-const KernelTable avx2{Isa::avx2, gemm::avx2_kernels(),          blocks_avx2,
-                       {},        detail::solver_kernels_avx2(), maps::avx()};
-const KernelTable avx512{Isa::avx512,      gemm::avx512_kernels(),          blocks_avx512_all,
-                         streaming_avx512, detail::solver_kernels_avx512(), maps::avx()};
+const KernelTable baseline{.isa = Isa::baseline,
+                           .product = gemm::baseline_kernels(),
+                           .transpose = blocks_baseline,
+                           .solver = detail::solver_kernels_baseline(),
+                           .maps = maps::baseline()};
+const KernelTable avx2{.isa = Isa::avx2,
+                       .product = gemm::avx2_kernels(),
+                       .transpose = blocks_avx2,
+                       .solver = detail::solver_kernels_avx2(),
+                       .maps = maps::avx()};
+const KernelTable avx512{.isa = Isa::avx512,
+                         .product = gemm::avx512_kernels(),
+                         .transpose = blocks_avx512_all,
+                         .transpose_streaming = streaming_avx512,
+                         .solver = detail::solver_kernels_avx512(),
+                         .maps = maps::avx()};
 
 }  // namespace
 
