@@ -16,13 +16,16 @@ build: deps
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
 
-# Everything: the unit and Python suites, the static checks, and the same
-# suites again under the address, undefined-behaviour and thread sanitizers.
+# Everything: the unit and Python suites, the static checks, the same suites
+# again under the address, undefined-behaviour and thread sanitizers, and on
+# x86-64 the aarch64 build's suites under emulation with the digests of both
+# builds compared (test-aarch64).
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 	scripts/static-checks $(BUILD)
 	scripts/sanitize
 	scripts/valgrind-check $(BUILD)
+	@if [ "$$(uname -m)" = x86_64 ]; then scripts/test-aarch64; fi
 
 # The same suites on aarch64 Linux: a cross build run under qemu-aarch64,
 # from an arm64 Debian root made in build-aarch64/root (scripts/test-aarch64).
