@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <thread>
 
-#include "pool/float_seq.h"
+#include "base/float_seq.h"
 
 namespace kestrix {
 namespace {

@@ -4,10 +4,10 @@
 #include <optional>
 #include <tuple>
 
+#include "base/isa.h"
 #include "matrix/matrix.h"
 #include "pool/pool.h"
 #include "random_data.h"
-#include "simd/dispatch.h"
 
 namespace kestrix {
 namespace {

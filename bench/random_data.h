@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <random>
 
-#include "pool/float_seq.h"
+#include "base/float_seq.h"
 
 namespace kestrix {
 

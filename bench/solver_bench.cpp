@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
+#include "kernels/solver.h"
+#include "kernels/table.h"
 #include "random_data.h"
-#include "simd/table.h"
 #include "solver/solver.h"
-#include "solver/solver_kernels.h"
 
 namespace kestrix {
 namespace {

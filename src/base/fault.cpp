@@ -1,4 +1,4 @@
-#include "pool/fault.h"
+#include "base/fault.h"
 
 #include <execinfo.h>
 #include <sys/syscall.h>

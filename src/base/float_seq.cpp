@@ -1,4 +1,4 @@
-#include "pool/float_seq.h"
+#include "base/float_seq.h"
 
 #include <sys/mman.h>
 
@@ -8,7 +8,7 @@
 #include <limits>
 #include <utility>
 
-#include "pool/fault.h"
+#include "base/fault.h"
 
 namespace kestrix::detail {
 namespace {

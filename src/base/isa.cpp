@@ -1,8 +1,8 @@
-#include "simd/dispatch.h"
+#include "base/isa.h"
 
 #include <atomic>
 
-#include "pool/fault.h"
+#include "base/fault.h"
 
 namespace kestrix {
 namespace {

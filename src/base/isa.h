@@ -1,6 +1,6 @@
 #pragma once
 // The processor variants of the core's kernels and the one choice among them
-// (each variant's kernels are one table: simd/table.h). Each variant's kernel
+// (each variant's kernels are one table: kernels/table.h). Each variant's kernel
 // files are all compiled with one set of instruction flags (CMakeLists.txt);
 // a variant is chosen only where the processor and the system run every one
 // of them.

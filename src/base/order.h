@@ -16,13 +16,13 @@
 //
 // The compiler may swap the operands of a commutative `*` or `+`, or of the
 // intrinsics, so the kernels multiply and add only through these helpers and
-// their vector forms (simd/sse.h, simd/avx.h, simd/avx512.h, simd/neon.h),
+// their vector forms (kernels/<variant>/ops.h),
 // which name the instruction and its operand order.
 //
 // Internal linkage throughout: a file built for AVX gets the VEX forms, and
 // no copy reaches a caller built for another instruction set.
 
-namespace kestrix::simd {
+namespace kestrix::order {
 namespace {
 
 #if defined(__x86_64__) && defined(__AVX__)
@@ -61,4 +61,4 @@ inline float add(float first, float second) { return first + second; }
 #endif
 
 }  // namespace
-}  // namespace kestrix::simd
+}  // namespace kestrix::order

@@ -3,8 +3,8 @@
 // memoryviews of float32 or float64 elements.
 #include <optional>
 
+#include "base/float_seq.h"
 #include "boundary/python.h"
-#include "pool/float_seq.h"
 
 namespace kestrix::py {
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "base/float_seq.h"
 #include "boundary/access.h"
 #include "boundary/error.h"
-#include "pool/float_seq.h"
 
 namespace kestrix::py {
 

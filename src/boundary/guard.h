@@ -6,8 +6,8 @@
 #include <source_location>
 #include <string>
 
+#include "base/fault.h"
 #include "boundary/error.h"
-#include "pool/fault.h"
 
 namespace kestrix::py {
 

@@ -14,13 +14,13 @@
 //   load(p), store(p, v)       4 floats at p, unaligned
 //   splat(x)                   x in every lane
 //   gather(p, s)               p[0], p[s], p[2s], p[3s]: never reads past p[3s]
-//   add(x, y), mul(x, y)       with x first (simd/order.h); sub(x, y) = x - y
+//   add(x, y), mul(x, y)       with x first (base/order.h); sub(x, y) = x - y
 //   transpose(r0, r1, r2, r3)  in place: r_j lane i = old r_i lane j
 #include <cstddef>
 
-#include "simd/order.h"
-#include "solver/sample_loops.h"
-#include "solver/solver_kernels.h"
+#include "base/order.h"
+#include "kernels/sample_loops.h"
+#include "kernels/solver.h"
 
 namespace kestrix {
 namespace {
@@ -85,8 +85,8 @@ struct Blocks4 {
                     g[v] = V::add(g[v], V::mul(ev, V::load(row + 4 * v)));
 #pragma GCC unroll 4
                 for (std::size_t j = 0; j < rest; ++j)
-                    gt[j] = simd::add(gt[j], simd::mul(ek[k], row[4 * vectors + j]));
-                gb = simd::add(gb, ek[k]);
+                    gt[j] = order::add(gt[j], order::mul(ek[k], row[4 * vectors + j]));
+                gb = order::add(gb, ek[k]);
             }
         }
 #pragma GCC unroll 4
@@ -118,8 +118,8 @@ struct Blocks4 {
 #pragma GCC unroll 4
             for (std::size_t k = 0; k < 4; ++k) {
                 for (std::size_t j = t; j < c; ++j)
-                    acc[j] = simd::add(acc[j], simd::mul(ek[k], base[k * c + j]));
-                gb = simd::add(gb, ek[k]);
+                    acc[j] = order::add(acc[j], order::mul(ek[k], base[k * c + j]));
+                gb = order::add(gb, ek[k]);
             }
         }
         acc[c] = gb;

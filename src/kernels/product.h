@@ -5,8 +5,6 @@
 // every variant computes the same bits as the plain i-k-j loop.
 #include <cstddef>
 
-#include "simd/dispatch.h"
-
 namespace kestrix::gemm {
 
 // C[r x nr] = (first ? +0.0 : C) + sum over k < kc of b[k * ldb + col] * a[row * lda + k],
@@ -41,8 +39,7 @@ using StreamKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, c
 // The most result rows a set's stream kernels compute.
 constexpr std::size_t max_stream_rows = 4;
 
-struct KernelSet {
-    Isa isa;
+struct ProductKernels {
     std::size_t mr;                      // largest tile height
     std::size_t nr;                      // tile width
     MicroKernel kernels[max_tile_rows];  // kernels[r - 1] computes a tile of r rows, r <= mr
@@ -62,19 +59,6 @@ struct KernelSet {
     // stream[r - 1] computes results of r rows; null where the set has none.
     const StreamKernel* stream;
 };
-
-// The AVX2 narrow and stream kernels, which the AVX-512 set shares: their loads already
-// fill a 256-bit register per row, and AVX-512 processors run AVX2.
-extern const NarrowKernel avx2_narrow[max_narrow_cols];
-extern const StreamKernel avx2_stream[max_stream_rows];
-
-// Each set's code uses only its own instructions; call its kernels only
-// where isa_supported says so. The sets reach the driver through the
-// variants' tables (simd/table.h).
-const KernelSet& baseline_kernels() noexcept;
-const KernelSet& avx2_kernels() noexcept;
-const KernelSet& avx512_kernels() noexcept;
-const KernelSet& neon_kernels() noexcept;
 
 // Blocking of the driver: k steps per block and rows of the left operand per
 // block.

@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "simd/order.h"
-#include "solver/solver_kernels.h"
+#include "base/order.h"
+#include "kernels/solver.h"
 
 namespace kestrix {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 // bias + w[0] * row[0] + ..., columns ascending.
 inline float predict_one(const float* row, std::size_t c, const float* w, float bias) {
     float p = bias;
-    for (std::size_t j = 0; j < c; ++j) p = simd::add(p, simd::mul(w[j], row[j]));
+    for (std::size_t j = 0; j < c; ++j) p = order::add(p, order::mul(w[j], row[j]));
     return p;
 }
 
@@ -27,8 +27,8 @@ inline void gradient_tail(const GradientInput& in, std::size_t lo, std::size_t h
     for (std::size_t i = lo; i < hi; ++i) {
         const float* __restrict row = in.x + i * c;
         float e = predict_one(row, c, in.w, in.bias) - in.y[i];
-        for (std::size_t j = 0; j < c; ++j) acc[j] = simd::add(acc[j], simd::mul(e, row[j]));
-        gb = simd::add(gb, e);
+        for (std::size_t j = 0; j < c; ++j) acc[j] = order::add(acc[j], order::mul(e, row[j]));
+        gb = order::add(gb, e);
     }
 }
 

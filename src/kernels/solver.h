@@ -5,8 +5,6 @@
 // accumulators at once, samples in ascending order. No sum is ever regrouped.
 #include <cstddef>
 
-#include "simd/dispatch.h"
-
 namespace kestrix {
 
 // Inputs of one gradient pass: x is row-major with `cols` columns; w holds
@@ -41,14 +39,5 @@ struct SolverKernels {
     PredictRows predict_rows;
     std::size_t panel_cols;  // the widest rows whose passes use panels; 0: none
 };
-
-namespace detail {
-// Each variant's loops, reached through its table (simd/table.h); call them
-// only where isa_supported says so.
-const SolverKernels& solver_kernels_baseline() noexcept;
-const SolverKernels& solver_kernels_avx2() noexcept;
-const SolverKernels& solver_kernels_avx512() noexcept;
-const SolverKernels& solver_kernels_neon() noexcept;
-}  // namespace detail
 
 }  // namespace kestrix

@@ -3,20 +3,21 @@
 // transpose's register blocks, the solver's loops and the element maps. The
 // dispatch unit chooses the variant once per process (or per override), and
 // every numeric room takes its kernels from that variant's table; adding a
-// variant means adding one table (simd/tables_*.cpp) and the files it names.
+// variant means adding one folder of kernels (kernels/<variant>/) and its
+// table in its family's kernels/tables_*.cpp.
 #include <span>
 
-#include "matrix/element_maps.h"
-#include "matrix/matmul_kernels.h"
-#include "matrix/transpose_kernels.h"
-#include "simd/dispatch.h"
-#include "solver/solver_kernels.h"
+#include "base/isa.h"
+#include "kernels/element_maps.h"
+#include "kernels/product.h"
+#include "kernels/solver.h"
+#include "kernels/transpose.h"
 
 namespace kestrix {
 
 struct KernelTable {
     Isa isa;
-    const gemm::KernelSet& product;
+    const gemm::ProductKernels& product;
     // Register blocks, widest first; each size's edges go to the next one.
     std::span<const TransposeBlocks> transpose;
     // Blocks for results that do not stay in cache, written past the caches:

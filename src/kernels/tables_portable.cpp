@@ -1,16 +1,17 @@
 // Processors without vector variants of their own: the portable baseline.
-#include "simd/table.h"
+#include "kernels/table.h"
+#include "kernels/portable/kernels.h"
 
 namespace kestrix {
 namespace {
 
-constexpr TransposeBlocks blocks_baseline[] = {{transpose_kernels::blocks4, 4}};
+constexpr TransposeBlocks blocks_portable[] = {{kernels::portable::transpose, 4}};
 
 const KernelTable baseline{.isa = Isa::baseline,
-                           .product = gemm::baseline_kernels(),
-                           .transpose = blocks_baseline,
-                           .solver = detail::solver_kernels_baseline(),
-                           .maps = maps::baseline()};
+                           .product = kernels::portable::product(),
+                           .transpose = blocks_portable,
+                           .solver = kernels::portable::solver(),
+                           .maps = kernels::portable::maps()};
 
 }  // namespace
 

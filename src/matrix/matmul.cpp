@@ -13,20 +13,20 @@
 #include <memory>
 #include <utility>
 
-#include "matrix/matmul_kernels.h"
+#include "base/fault.h"
+#include "base/spin_pause.h"
+#include "kernels/product.h"
+#include "kernels/table.h"
 #include "matrix/matrix.h"
 #include "matrix/packing.h"
-#include "pool/fault.h"
 #include "pool/loops.h"
-#include "pool/spin_pause.h"
 #include "pool/split.h"
-#include "simd/table.h"
 
 namespace kestrix {
 namespace {
 
-using gemm::KernelSet;
 using gemm::PackedRight;
+using gemm::ProductKernels;
 using gemm::wait_until;
 
 constexpr std::uint64_t max_elements = (std::uint64_t{1} << 61) - 1;
@@ -95,7 +95,7 @@ struct Problem {
     const float* b;
     float* c;
     std::size_t m, k, n;
-    const KernelSet* kernels;
+    const ProductKernels* kernels;
 };
 
 // Runs the tiles of one column panel over result rows [i0, i0 + mc), whose
@@ -104,7 +104,7 @@ struct Problem {
 void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::size_t i0,
                std::size_t mc, std::size_t kc, const float* b, std::size_t ldb, std::size_t j0,
                bool first, const float* next) {
-    const KernelSet& ks = *pr.kernels;
+    const ProductKernels& ks = *pr.kernels;
     std::size_t w = std::min(ks.nr, pr.n - j0);
     alignas(64) float tile[gemm::max_tile_rows * 32];
     // The next panel's block (kc rows of nr floats, contiguous) is fetched
@@ -137,7 +137,7 @@ void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::siz
 // `packed` (which covers those columns), else over the right operand in place.
 void compute_block(const Problem& pr, std::size_t lo, std::size_t hi, PackedRight* packed,
                    std::size_t j0, std::size_t width) {
-    const KernelSet& ks = *pr.kernels;
+    const ProductKernels& ks = *pr.kernels;
     if (pr.k == 0) {
         for (std::size_t i = lo; i < hi; ++i) std::fill_n(pr.c + i * pr.n + j0, width, 0.0f);
         return;
@@ -233,7 +233,7 @@ std::size_t parts_for(Pool& pool, std::size_t units, std::size_t most) {
 // Rows [r0, r1) of one column panel, the right operand read in place (its
 // last, narrower panel through a zero-padded copy, block by block).
 void rows_of_panel(const Problem& pr, std::size_t r0, std::size_t r1, std::size_t p) {
-    const KernelSet& ks = *pr.kernels;
+    const ProductKernels& ks = *pr.kernels;
     const std::size_t j0 = p * ks.nr, w = std::min(ks.nr, pr.n - j0);
     FloatSeq& edge = scratch().edge;
     for (std::size_t p0 = 0; p0 < pr.k; p0 += gemm::block_k) {
@@ -315,7 +315,7 @@ void narrow_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_
 // whole, or shared, one column block at a time in one of two slots. A slot is
 // refilled for block jb + 2 once every unit of block jb is done.
 void tiled_product(Pool& pool, const Problem& pr) {
-    const KernelSet& ks = *pr.kernels;
+    const ProductKernels& ks = *pr.kernels;
     const std::size_t m = pr.m, k = pr.k, n = pr.n, mr = ks.mr, nr = ks.nr;
     // A right operand whose single panel exceeds the largest block's copy is
     // read in place.
@@ -423,7 +423,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     // No result columns: every row is empty, and nothing of either operand is read.
     if (n == 0) return Matrix{std::move(result), m, n};
 
-    const KernelSet& ks = active_table().product;
+    const ProductKernels& ks = active_table().product;
     std::size_t a_len = a.data.size(), b_len = b.data.size();
     if (k != 0 && m != 0 && (m <= in_place_rows || (ks.narrow && n <= gemm::max_narrow_cols))) {
         Problem pr{a.data.data(), b.data.data(), result.data(), m, k, n, &ks};

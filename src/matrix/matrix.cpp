@@ -5,10 +5,10 @@
 #include <span>
 #include <utility>
 
-#include "pool/fault.h"
+#include "base/fault.h"
+#include "kernels/table.h"
 #include "pool/loops.h"
 #include "pool/split.h"
-#include "simd/table.h"
 
 namespace kestrix {
 

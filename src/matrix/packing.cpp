@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "pool/spin_pause.h"
+#include "base/spin_pause.h"
 
 namespace kestrix::gemm {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "pool/float_seq.h"
+#include "base/float_seq.h"
 
 namespace kestrix::gemm {
 

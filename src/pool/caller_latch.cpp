@@ -2,8 +2,8 @@
 
 #include <sched.h>
 
+#include "base/spin_pause.h"
 #include "pool/locking.h"
-#include "pool/spin_pause.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {

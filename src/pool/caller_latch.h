@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "pool/cache_line.h"
+#include "base/cache_line.h"
 #include "pool/spin_slots.h"
 
 namespace kestrix::detail {

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pool/cache_line.h"
+#include "base/cache_line.h"
 
 namespace kestrix::detail {
 

@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "pool/fault.h"
+#include "base/fault.h"
 
 namespace kestrix::detail {
 

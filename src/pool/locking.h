@@ -5,8 +5,8 @@
 #include <mutex>
 #include <type_traits>
 
-#include "pool/fault.h"
-#include "pool/spin_pause.h"
+#include "base/fault.h"
+#include "base/spin_pause.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <utility>
 
-#include "pool/fault.h"
-#include "pool/float_seq.h"
+#include "base/fault.h"
+#include "base/float_seq.h"
+#include "base/order.h"
 #include "pool/split.h"
-#include "simd/order.h"
 
 namespace kestrix {
 
@@ -91,10 +91,10 @@ float parallel_sum(Pool& pool, const FloatSeq& input, F f, ItemCost cost = {}) {
         pool, input.size(),
         [&](std::size_t lo, std::size_t hi) {
             float s = -0.0f;
-            for (std::size_t i = lo; i < hi; ++i) s = simd::add(s, f(in[i]));
+            for (std::size_t i = lo; i < hi; ++i) s = order::add(s, f(in[i]));
             return s;
         },
-        [](float left, float right) { return simd::add(left, right); }, cost.alone(input.size()));
+        [](float left, float right) { return order::add(left, right); }, cost.alone(input.size()));
 }
 
 }  // namespace kestrix

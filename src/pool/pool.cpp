@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "pool/fault.h"
+#include "base/fault.h"
 #include "pool/worker_count.h"
 
 namespace kestrix {

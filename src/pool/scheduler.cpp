@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "base/spin_pause.h"
 #include "pool/locking.h"
-#include "pool/spin_pause.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "pool/cache_line.h"
+#include "base/cache_line.h"
 #include "pool/caller_latch.h"
 #include "pool/deque.h"
 #include "pool/injector.h"

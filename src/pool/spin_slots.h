@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pool/cache_line.h"
+#include "base/cache_line.h"
 
 namespace kestrix::detail {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "pool/spin_pause.h"
+#include "base/spin_pause.h"
 
 namespace kestrix::detail {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "pool/cache_line.h"
+#include "base/cache_line.h"
 
 namespace kestrix::detail {
 

@@ -5,11 +5,11 @@
 #include <limits>
 #include <utility>
 
-#include "pool/fault.h"
+#include "base/fault.h"
+#include "base/order.h"
+#include "kernels/table.h"
 #include "pool/loops.h"
 #include "pool/split.h"
-#include "simd/order.h"
-#include "simd/table.h"
 
 namespace kestrix {
 namespace {
@@ -64,7 +64,7 @@ Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
     auto combine = [c](Gradient left, const Gradient& right) {
         float* l = left.data();
         const float* r = right.data();
-        for (std::size_t j = 0; j <= c; ++j) l[j] = simd::add(l[j], r[j]);
+        for (std::size_t j = 0; j <= c; ++j) l[j] = order::add(l[j], r[j]);
         return left;
     };
     // The leaves of a fold-reduce, with the kernel folding a whole run of
@@ -122,8 +122,8 @@ void fit(Solver& solver, const Matrix& x, const FloatSeq& y, PoolRef pool) {
                                       panels.empty() ? nullptr : panels.data(), step != 0);
         const float* g = sums.data();
         float* w = solver.weights.data();
-        for (std::size_t j = 0; j < x.cols; ++j) w[j] = w[j] - simd::mul(g[j] / nf, lr);
-        solver.bias = solver.bias - simd::mul(g[x.cols] / nf, lr);
+        for (std::size_t j = 0; j < x.cols; ++j) w[j] = w[j] - order::mul(g[j] / nf, lr);
+        solver.bias = solver.bias - order::mul(g[x.cols] / nf, lr);
     }
 }
 

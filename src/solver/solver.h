@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "base/float_seq.h"
 #include "matrix/matrix.h"
-#include "pool/float_seq.h"
 #include "pool/pool.h"
 
 namespace kestrix {

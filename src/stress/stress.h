@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "pool/float_seq.h"
+#include "base/float_seq.h"
 #include "pool/pool.h"
 
 namespace kestrix {

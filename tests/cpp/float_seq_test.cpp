@@ -1,5 +1,5 @@
 // FloatSeq's buffers: alignment, and the kept huge buffer.
-#include "pool/float_seq.h"
+#include "base/float_seq.h"
 
 #include <gtest/gtest.h>
 

@@ -1,16 +1,16 @@
 // The one choice of processor variant: which features each variant needs,
 // which one is chosen, and the override every kernel follows.
-#include "simd/dispatch.h"
+#include "base/isa.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
-#include "matrix/matmul_kernels.h"
-#include "pool/fault.h"
-#include "simd/table.h"
-#include "solver/solver_kernels.h"
+#include "base/fault.h"
+#include "kernels/product.h"
+#include "kernels/solver.h"
+#include "kernels/table.h"
 #include "support.h"
 
 namespace kestrix {

@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "matrix/matmul_kernels.h"
+#include "base/fault.h"
+#include "base/isa.h"
+#include "kernels/product.h"
+#include "kernels/table.h"
 #include "matrix/packing.h"
-#include "pool/fault.h"
 #include "pool/pool.h"
-#include "simd/dispatch.h"
-#include "simd/table.h"
 #include "support.h"
 
 namespace kestrix {

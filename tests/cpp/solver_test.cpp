@@ -14,10 +14,10 @@
 #include <tuple>
 #include <vector>
 
-#include "pool/fault.h"
+#include "base/fault.h"
+#include "kernels/solver.h"
+#include "kernels/table.h"
 #include "pool/split_tree.h"
-#include "simd/table.h"
-#include "solver/solver_kernels.h"
 #include "support.h"
 
 namespace kestrix {

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "pool/fault.h"
-#include "pool/float_seq.h"
-#include "simd/dispatch.h"
+#include "base/fault.h"
+#include "base/float_seq.h"
+#include "base/isa.h"
 
 namespace kestrix {
 

@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "simd/avx.h"
-#include "simd/transpose8.h"
-#include "solver/sample_loops.h"
-#include "solver/solver_kernels.h"
+#include "kernels/avx2/ops.h"
+#include "kernels/avx2/transpose8.h"
+#include "kernels/sample_loops.h"
+#include "kernels/solver.h"
 
 namespace kestrix {
 namespace {
@@ -48,7 +48,7 @@ template <int C>
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < C; ++j) _mm256_store_ps(keep + 8 * j, t[j]);
 #pragma GCC unroll 8
-    for (int j = 0; j < C; ++j) p = simd::add(p, simd::mul(_mm256_set1_ps(w[j]), t[j]));
+    for (int j = 0; j < C; ++j) p = order::add(p, order::mul(_mm256_set1_ps(w[j]), t[j]));
     return p;
 }
 
@@ -60,7 +60,7 @@ template <int C>
                                                         const float* w) {
 #pragma GCC unroll 16
     for (std::size_t j = 0; j < C; ++j)
-        p = simd::add(p, simd::mul(_mm256_set1_ps(w[j]), _mm256_load_ps(panel + 8 * j)));
+        p = order::add(p, order::mul(_mm256_set1_ps(w[j]), _mm256_load_ps(panel + 8 * j)));
     return p;
 }
 
@@ -134,8 +134,8 @@ void gradient_fold_narrow8(const GradientInput& in, std::size_t lo, std::size_t 
     auto add_sample = [&](const float* row, float ek) {
         __m256 r = load_cols8<C>(row, m);
         if constexpr (bias_lane) r = _mm256_blend_ps(r, ones, 0xff & (0xff << C));
-        gw = simd::add(gw, simd::mul(_mm256_set1_ps(ek), r));
-        if constexpr (!bias_lane) gb = simd::add(gb, ek);
+        gw = order::add(gw, order::mul(_mm256_set1_ps(ek), r));
+        if constexpr (!bias_lane) gb = order::add(gb, ek);
     };
     constexpr bool fill = P == Panels::fill;
     auto single = [&](std::size_t k) {

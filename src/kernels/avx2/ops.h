@@ -1,10 +1,10 @@
 #pragma once
-// The operand-order rule (simd/order.h) for 256-bit vectors. Include only
+// The operand-order rule (base/order.h) for 256-bit vectors. Include only
 // from files built for AVX2 or wider (internal linkage: no copy reaches a
 // caller on another processor).
 #include <immintrin.h>
 
-namespace kestrix::simd {
+namespace kestrix::order {
 namespace {
 
 [[gnu::always_inline]] inline __m256 mul(__m256 first, __m256 second) {
@@ -19,4 +19,4 @@ namespace {
 }
 
 }  // namespace
-}  // namespace kestrix::simd
+}  // namespace kestrix::order

@@ -10,14 +10,15 @@
 #include <cstring>
 #include <type_traits>
 
-#include "matrix/matmul_kernels.h"
-#include "simd/avx.h"
-#include "simd/dispatch.h"
-#include "simd/transpose8.h"
+#include "base/isa.h"
+#include "kernels/avx2/kernels.h"
+#include "kernels/avx2/ops.h"
+#include "kernels/avx2/transpose8.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix::gemm {
+namespace kestrix::kernels::avx2 {
+using namespace gemm;
 namespace {
 
 constexpr std::size_t tile_rows = 6;
@@ -55,8 +56,8 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 #define KESTRIX_STEP(r)                                                                \
     if constexpr (R > (r)) {                                                           \
         __m256 av = _mm256_broadcast_ss(reinterpret_cast<const float*>(row + off##r)); \
-        lo##r = simd::add(simd::mul(b_lo, av), lo##r);                                 \
-        hi##r = simd::add(simd::mul(b_hi, av), hi##r);                                 \
+        lo##r = order::add(order::mul(b_lo, av), lo##r);                               \
+        hi##r = order::add(order::mul(b_hi, av), hi##r);                               \
     }
 #define KESTRIX_STORE(r)                          \
     if constexpr (R > (r)) {                      \
@@ -89,9 +90,9 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 #undef KESTRIX_ROWS
 
 }  // namespace
-}  // namespace kestrix::gemm
+}  // namespace kestrix::kernels::avx2
 
-namespace kestrix::gemm {
+namespace kestrix::kernels::avx2 {
 namespace {
 
 // ---- few result columns: lanes across rows of the left operand ----------------
@@ -146,7 +147,7 @@ template <int N, int Blocks>
 #pragma GCC unroll 8
                 for (int j = 0; j < N; ++j) {
                     __m256 w = _mm256_broadcast_ss(b + (k + s) * ldb + j);
-                    acc[q][j] = simd::add(simd::mul(w, t[s]), acc[q][j]);
+                    acc[q][j] = order::add(order::mul(w, t[s]), acc[q][j]);
                 }
         }
     };
@@ -247,7 +248,7 @@ template <int R, int U>
         for (int r = 0; r < R; ++r) {
             __m256 acc = _mm256_loadu_ps(c + r * ldc + j);
 #pragma GCC unroll 8
-            for (int u = 0; u < U; ++u) acc = simd::add(simd::mul(bv[u], w[r][u]), acc);
+            for (int u = 0; u < U; ++u) acc = order::add(order::mul(bv[u], w[r][u]), acc);
             _mm256_storeu_ps(c + r * ldc + j, acc);
         }
     }
@@ -255,7 +256,7 @@ template <int R, int U>
     for (int u = 0; u < U; ++u) {
         __m256 bv = _mm256_maskload_ps(bk + u * ldb + full, tail);
 #pragma GCC unroll 4
-        for (int r = 0; r < R; ++r) edge[r] = simd::add(simd::mul(bv, w[r][u]), edge[r]);
+        for (int r = 0; r < R; ++r) edge[r] = order::add(order::mul(bv, w[r][u]), edge[r]);
     }
 }
 
@@ -284,9 +285,9 @@ void stream_kernel(std::size_t kc, const float* a, std::size_t lda, const float*
 
 }  // namespace
 
-const NarrowKernel avx2_narrow[max_narrow_cols] = {
-    narrow_kernel<1>, narrow_kernel<2>, narrow_kernel<3>, narrow_kernel<4>,
-    narrow_kernel<5>, narrow_kernel<6>, narrow_kernel<7>, narrow_kernel<8>};
+const NarrowKernel narrow[max_narrow_cols] = {narrow_kernel<1>, narrow_kernel<2>, narrow_kernel<3>,
+                                              narrow_kernel<4>, narrow_kernel<5>, narrow_kernel<6>,
+                                              narrow_kernel<7>, narrow_kernel<8>};
 
 namespace {
 
@@ -295,23 +296,23 @@ namespace {
 // stride are worth fetching (the strided kernels). Right operands of more
 // than 128 x 64 floats are packed: read in place at a row stride of 1 KiB, a
 // panel crowds onto 4 of the first-level cache's 64 sets.
-constexpr KernelSet set{Isa::avx2,
-                        tile_rows,
-                        tile_cols,
-                        {kernel<1, false>, kernel<2, false>, kernel<3, false>, kernel<4, false>,
-                         kernel<5, false>, kernel<6, false>, nullptr, nullptr},
-                        {},  // never fetches
-                        {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>,
-                         kernel<5, true>, kernel<6, true>, nullptr, nullptr},
-                        std::size_t{8} * 1024,
-                        avx2_narrow,
-                        avx2_stream};
+constexpr ProductKernels set{
+    tile_rows,
+    tile_cols,
+    {kernel<1, false>, kernel<2, false>, kernel<3, false>, kernel<4, false>, kernel<5, false>,
+     kernel<6, false>, nullptr, nullptr},
+    {},  // never fetches
+    {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>, kernel<5, true>,
+     kernel<6, true>, nullptr, nullptr},
+    std::size_t{8} * 1024,
+    narrow,
+    stream};
 
 }  // namespace
 
-const StreamKernel avx2_stream[max_stream_rows] = {stream_kernel<1>, stream_kernel<2>,
-                                                   stream_kernel<3>, stream_kernel<4>};
+const StreamKernel stream[max_stream_rows] = {stream_kernel<1>, stream_kernel<2>, stream_kernel<3>,
+                                              stream_kernel<4>};
 
-const KernelSet& avx2_kernels() noexcept { return set; }
+const ProductKernels& product() noexcept { return set; }
 
-}  // namespace kestrix::gemm
+}  // namespace kestrix::kernels::avx2

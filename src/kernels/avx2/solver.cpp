@@ -13,14 +13,14 @@
 #include <type_traits>
 #include <utility>
 
-#include "simd/dispatch.h"
-#include "solver/blocks8.h"
-#include "solver/sample_loops.h"
-#include "solver/solver_kernels.h"
+#include "base/isa.h"
+#include "kernels/avx2/blocks8.h"
+#include "kernels/avx2/kernels.h"
+#include "kernels/sample_loops.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix {
+namespace kestrix::kernels::avx2 {
 namespace {
 
 constexpr std::size_t lanes = 8;
@@ -70,9 +70,9 @@ void gradient_fold_pair(const GradientInput& in, std::size_t lo, std::size_t hi,
             const __m256 ek = _mm256_set1_ps(e[b][k]);
             __m256 row = load_cols8<rest>(base + k * std::size_t{C} + 8, m);
             if constexpr (bias_lane) row = _mm256_blend_ps(row, ones, 0xff & (0xff << rest));
-            gw0 = simd::add(gw0, simd::mul(ek, _mm256_loadu_ps(base + k * std::size_t{C})));
-            gw1 = simd::add(gw1, simd::mul(ek, row));
-            if constexpr (!bias_lane) gb = simd::add(gb, e[b][k]);
+            gw0 = order::add(gw0, order::mul(ek, _mm256_loadu_ps(base + k * std::size_t{C})));
+            gw1 = order::add(gw1, order::mul(ek, row));
+            if constexpr (!bias_lane) gb = order::add(gb, e[b][k]);
         }
     }
     _mm256_storeu_ps(acc, gw0);
@@ -98,20 +98,20 @@ void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi,
             __m256 g = _mm256_loadu_ps(acc + t);
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k)
-                g = simd::add(g,
-                              simd::mul(_mm256_set1_ps(e[k]), _mm256_loadu_ps(base + k * c + t)));
+                g = order::add(g,
+                               order::mul(_mm256_set1_ps(e[k]), _mm256_loadu_ps(base + k * c + t)));
             _mm256_storeu_ps(acc + t, g);
         }
         if (t < c) {
             __m256 g = _mm256_maskload_ps(acc + t, tail);
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k)
-                g = simd::add(
-                    g, simd::mul(_mm256_set1_ps(e[k]), _mm256_maskload_ps(base + k * c + t, tail)));
+                g = order::add(g, order::mul(_mm256_set1_ps(e[k]),
+                                             _mm256_maskload_ps(base + k * c + t, tail)));
             _mm256_maskstore_ps(acc + t, tail, g);
         }
 #pragma GCC unroll 8
-        for (float ek : e) gb = simd::add(gb, ek);
+        for (float ek : e) gb = order::add(gb, ek);
     }
     gradient_tail(in, i, hi, acc, gb);
     acc[c] = gb;
@@ -161,6 +161,6 @@ constexpr SolverKernels avx2{"avx2", gradient_fold_avx2, predict_rows_avx2, 16};
 
 }  // namespace
 
-const SolverKernels& detail::solver_kernels_avx2() noexcept { return avx2; }
+const SolverKernels& solver() noexcept { return avx2; }
 
-}  // namespace kestrix
+}  // namespace kestrix::kernels::avx2

@@ -6,13 +6,13 @@
 // processors without AVX.
 #include <immintrin.h>
 
-#include "matrix/transpose_kernels.h"
-#include "simd/dispatch.h"
-#include "simd/transpose8.h"
+#include "base/isa.h"
+#include "kernels/avx2/kernels.h"
+#include "kernels/avx2/transpose8.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx2),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix::transpose_kernels {
+namespace kestrix::kernels::avx2 {
 namespace {
 
 void copy8(const float* src, std::size_t ld_src, float* dst, std::size_t ld_dst) {
@@ -24,10 +24,10 @@ void copy8(const float* src, std::size_t ld_src, float* dst, std::size_t ld_dst)
 
 }  // namespace
 
-void blocks_avx(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-                std::size_t j1, std::size_t i0, std::size_t i1) {
+void transpose(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+               std::size_t j1, std::size_t i0, std::size_t i1) {
     for (std::size_t j = j0; j + 8 <= j1; j += 8)
         for (std::size_t i = i0; i + 8 <= i1; i += 8) copy8(src + i * c + j, c, dst + j * r + i, r);
 }
 
-}  // namespace kestrix::transpose_kernels
+}  // namespace kestrix::kernels::avx2

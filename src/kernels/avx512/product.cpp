@@ -8,13 +8,15 @@
 // callers on processors without AVX-512.
 #include <immintrin.h>
 
-#include "matrix/matmul_kernels.h"
-#include "simd/avx512.h"
-#include "simd/dispatch.h"
+#include "base/isa.h"
+#include "kernels/avx2/kernels.h"
+#include "kernels/avx512/kernels.h"
+#include "kernels/avx512/ops.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix::gemm {
+namespace kestrix::kernels::avx512 {
+using namespace gemm;
 namespace {
 
 constexpr std::size_t tile_rows = 8;
@@ -46,11 +48,11 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
             lo##r = _mm512_loadu_ps(c + (r)*ldc);                    \
             hi##r = _mm512_loadu_ps(c + (r)*ldc + 16);               \
         }
-#define KESTRIX_STEP(r)                                   \
-    if constexpr (R > (r)) {                              \
-        __m512 a_##r = broadcast(a##r + k);               \
-        lo##r = simd::add(simd::mul(b_lo, a_##r), lo##r); \
-        hi##r = simd::add(simd::mul(b_hi, a_##r), hi##r); \
+#define KESTRIX_STEP(r)                                     \
+    if constexpr (R > (r)) {                                \
+        __m512 a_##r = broadcast(a##r + k);                 \
+        lo##r = order::add(order::mul(b_lo, a_##r), lo##r); \
+        hi##r = order::add(order::mul(b_hi, a_##r), hi##r); \
     }
 #define KESTRIX_STORE(r)                           \
     if constexpr (R > (r)) {                       \
@@ -73,20 +75,20 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 }
 #undef KESTRIX_ROWS
 
-constexpr KernelSet set{Isa::avx512,
-                        tile_rows,
-                        tile_cols,
-                        {kernel<1, false>, kernel<2, false>, kernel<3, false>, kernel<4, false>,
-                         kernel<5, false>, kernel<6, false>, kernel<7, false>, kernel<8, false>},
-                        {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>,
-                         kernel<5, true>, kernel<6, true>, kernel<7, true>, kernel<8, true>},
-                        {},  // no strided kernels
-                        default_unpacked_b_limit,
-                        avx2_narrow,
-                        avx2_stream};
+constexpr ProductKernels set{
+    tile_rows,
+    tile_cols,
+    {kernel<1, false>, kernel<2, false>, kernel<3, false>, kernel<4, false>, kernel<5, false>,
+     kernel<6, false>, kernel<7, false>, kernel<8, false>},
+    {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>, kernel<5, true>,
+     kernel<6, true>, kernel<7, true>, kernel<8, true>},
+    {},  // no strided kernels
+    default_unpacked_b_limit,
+    avx2::narrow,
+    avx2::stream};
 
 }  // namespace
 
-const KernelSet& avx512_kernels() noexcept { return set; }
+const ProductKernels& product() noexcept { return set; }
 
-}  // namespace kestrix::gemm
+}  // namespace kestrix::kernels::avx512

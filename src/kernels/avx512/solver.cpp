@@ -21,16 +21,16 @@
 #include <type_traits>
 #include <utility>
 
-#include "simd/avx512.h"
-#include "simd/dispatch.h"
-#include "simd/transpose16.h"
-#include "solver/blocks8.h"
-#include "solver/sample_loops.h"
-#include "solver/solver_kernels.h"
+#include "base/isa.h"
+#include "kernels/avx2/blocks8.h"
+#include "kernels/avx512/kernels.h"
+#include "kernels/avx512/ops.h"
+#include "kernels/avx512/transpose16.h"
+#include "kernels/sample_loops.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix {
+namespace kestrix::kernels::avx512 {
 namespace {
 
 constexpr std::size_t lanes = 16;
@@ -55,7 +55,7 @@ __m512 add_columns(__m512 p, const float* base, std::size_t stride, const float*
     for (int k = 0; k < 16; ++k) r[k] = load_cols<C>(base + k * stride);
     transpose16(r, t);
 #pragma GCC unroll 16
-    for (int j = 0; j < C; ++j) p = simd::add(p, simd::mul(_mm512_set1_ps(w[j]), t[j]));
+    for (int j = 0; j < C; ++j) p = order::add(p, order::mul(_mm512_set1_ps(w[j]), t[j]));
     return p;
 }
 
@@ -100,8 +100,8 @@ void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t h
             // 1.7 times as long.
             __asm__("vmovups %1, %0" : "=v"(r) : "m"(*reinterpret_cast<const float(*)[16]>(row)));
         }
-        gw = simd::add(gw, simd::mul(_mm512_set1_ps(ek), r));
-        if constexpr (!bias_lane) gb = simd::add(gb, ek);
+        gw = order::add(gw, order::mul(_mm512_set1_ps(ek), r));
+        if constexpr (!bias_lane) gb = order::add(gb, ek);
     };
     std::size_t b = 0;
     if (i + lanes <= hi) _mm512_store_ps(e[0], errors(i));
@@ -116,7 +116,7 @@ void gradient_fold_narrow(const GradientInput& in, std::size_t lo, std::size_t h
         __m512 p = _mm512_set1_ps(in.bias);
 #pragma GCC unroll 16
         for (int k = 0; k < 16; ++k) {
-            if (k < C) p = simd::add(p, simd::mul(_mm512_set1_ps(in.w[k]), t[k]));
+            if (k < C) p = order::add(p, order::mul(_mm512_set1_ps(in.w[k]), t[k]));
             add_sample(base + k * std::size_t{C}, e[b][k]);
         }
         _mm512_store_ps(e[b ^ 1], _mm512_sub_ps(p, _mm512_loadu_ps(in.y + i + lanes)));
@@ -152,12 +152,12 @@ void gradient_fold_wide(const GradientInput& in, std::size_t lo, std::size_t hi,
             __m512 g = _mm512_maskz_loadu_ps(m, acc + t);
 #pragma GCC unroll 16
             for (std::size_t k = 0; k < 16; ++k)
-                g = simd::add(
-                    g, simd::mul(_mm512_set1_ps(e[k]), _mm512_maskz_loadu_ps(m, base + k * c + t)));
+                g = order::add(g, order::mul(_mm512_set1_ps(e[k]),
+                                             _mm512_maskz_loadu_ps(m, base + k * c + t)));
             _mm512_mask_storeu_ps(acc + t, m, g);
         }
 #pragma GCC unroll 16
-        for (float ek : e) gb = simd::add(gb, ek);
+        for (float ek : e) gb = order::add(gb, ek);
     }
     gradient_tail(in, i, hi, acc, gb);
     acc[c] = gb;
@@ -209,6 +209,6 @@ constexpr SolverKernels avx512{"avx512", gradient_fold_avx512, predict_rows_avx5
 
 }  // namespace
 
-const SolverKernels& detail::solver_kernels_avx512() noexcept { return avx512; }
+const SolverKernels& solver() noexcept { return avx512; }
 
-}  // namespace kestrix
+}  // namespace kestrix::kernels::avx512

@@ -2,13 +2,13 @@
 // and sixteen stores per 256 floats, two thirds of the shuffles of 8 x 8
 // blocks, and each store fills a whole cache line of a 64-byte aligned row.
 // Only local code here, as in the AVX file.
-#include "matrix/transpose_kernels.h"
-#include "simd/dispatch.h"
-#include "simd/transpose16.h"
+#include "base/isa.h"
+#include "kernels/avx512/kernels.h"
+#include "kernels/avx512/transpose16.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::avx512),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix::transpose_kernels {
+namespace kestrix::kernels::avx512 {
 
 namespace {
 
@@ -38,14 +38,14 @@ void blocks(const float* src, float* dst, std::size_t r, std::size_t c, std::siz
 
 }  // namespace
 
-void blocks_avx512(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-                   std::size_t j1, std::size_t i0, std::size_t i1) {
+void transpose(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+               std::size_t j1, std::size_t i0, std::size_t i1) {
     blocks<false>(src, dst, r, c, j0, j1, i0, i1);
 }
 
-void blocks_avx512_streaming(const float* src, float* dst, std::size_t r, std::size_t c,
-                             std::size_t j0, std::size_t j1, std::size_t i0, std::size_t i1) {
+void transpose_streaming(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+                         std::size_t j1, std::size_t i0, std::size_t i1) {
     blocks<true>(src, dst, r, c, j0, j1, i0, i1);
 }
 
-}  // namespace kestrix::transpose_kernels
+}  // namespace kestrix::kernels::avx512

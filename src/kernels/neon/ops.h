@@ -1,10 +1,10 @@
 #pragma once
-// The operand-order rule (simd/order.h) for Advanced SIMD vectors, and the
+// The operand-order rule (base/order.h) for Advanced SIMD vectors, and the
 // register transpose the aarch64 kernels share. Each operation is one
 // instruction: a multiply and an add are never fused.
 #include <arm_neon.h>
 
-namespace kestrix::simd {
+namespace kestrix::order {
 namespace {
 
 // x op y, lane by lane, x the first operand.
@@ -50,4 +50,4 @@ template <int L>
 }
 
 }  // namespace
-}  // namespace kestrix::simd
+}  // namespace kestrix::order

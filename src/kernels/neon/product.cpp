@@ -14,14 +14,15 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "matrix/matmul_kernels.h"
-#include "simd/dispatch.h"
-#include "simd/neon.h"
-#include "simd/order.h"
+#include "base/isa.h"
+#include "base/order.h"
+#include "kernels/neon/kernels.h"
+#include "kernels/neon/ops.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::neon),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix::gemm {
+namespace kestrix::kernels::neon {
+using namespace gemm;
 namespace {
 
 constexpr std::size_t tile_rows = 8;
@@ -38,8 +39,8 @@ struct Tile {
         const float32x4_t b_lo = vld1q_f32(b), b_hi = vld1q_f32(b + 4);
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < R; ++r) {
-            lo[r] = simd::add(simd::mul_lane<L>(b_lo, av[r]), lo[r]);
-            hi[r] = simd::add(simd::mul_lane<L>(b_hi, av[r]), hi[r]);
+            lo[r] = order::add(order::mul_lane<L>(b_lo, av[r]), lo[r]);
+            hi[r] = order::add(order::mul_lane<L>(b_hi, av[r]), hi[r]);
         }
     }
 };
@@ -101,13 +102,13 @@ void narrow_block(std::size_t live, std::size_t kc, const float* a, std::size_t 
     auto step = [&](const float* bk, float32x4_t column) {
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < N; ++j)
-            acc[j] = simd::add(simd::mul(vld1q_dup_f32(bk + j), column), acc[j]);
+            acc[j] = order::add(order::mul(vld1q_dup_f32(bk + j), column), acc[j]);
     };
     std::size_t k = 0;
     for (; k + 4 <= kc; k += 4) {
         float32x4_t x0 = vld1q_f32(row[0] + k), x1 = vld1q_f32(row[1] + k);
         float32x4_t x2 = vld1q_f32(row[2] + k), x3 = vld1q_f32(row[3] + k);
-        simd::transpose4(x0, x1, x2, x3);
+        order::transpose4(x0, x1, x2, x3);
         step(b + k * ldb, x0);
         step(b + (k + 1) * ldb, x1);
         step(b + (k + 2) * ldb, x2);
@@ -172,11 +173,11 @@ template <std::size_t R, std::size_t U>
 #pragma GCC unroll 4
         for (std::size_t r = 0; r < R; ++r) {
             float32x4_t acc = vld1q_f32(c + r * ldc + j);
-            acc = simd::add(simd::mul_lane<0>(bv[0], av[r]), acc);
+            acc = order::add(order::mul_lane<0>(bv[0], av[r]), acc);
             if constexpr (U == 4) {
-                acc = simd::add(simd::mul_lane<1>(bv[1], av[r]), acc);
-                acc = simd::add(simd::mul_lane<2>(bv[2], av[r]), acc);
-                acc = simd::add(simd::mul_lane<3>(bv[3], av[r]), acc);
+                acc = order::add(order::mul_lane<1>(bv[1], av[r]), acc);
+                acc = order::add(order::mul_lane<2>(bv[2], av[r]), acc);
+                acc = order::add(order::mul_lane<3>(bv[3], av[r]), acc);
             }
             vst1q_f32(c + r * ldc + j, acc);
         }
@@ -187,7 +188,7 @@ template <std::size_t R, std::size_t U>
 #pragma GCC unroll 4
             for (std::size_t r = 0; r < R; ++r)
                 edge[r][t] =
-                    simd::add(simd::mul(bk[u * ldb + full + t], a[r * lda + k + u]), edge[r][t]);
+                    order::add(order::mul(bk[u * ldb + full + t], a[r * lda + k + u]), edge[r][t]);
 }
 
 template <std::size_t R>
@@ -210,8 +211,7 @@ constexpr StreamKernel stream[max_stream_rows] = {stream_kernel<1>, stream_kerne
 // Nothing fetches ahead: the loop has no slot to spare for it, and the
 // cores' prefetchers follow a packed panel. A right operand of up to 32 KiB
 // is read in place: half the 64 KiB first-level cache of Neoverse cores.
-constexpr KernelSet set{
-    Isa::neon,
+constexpr ProductKernels set{
     tile_rows,
     tile_cols,
     {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>, kernel<7>, kernel<8>},
@@ -223,6 +223,6 @@ constexpr KernelSet set{
 
 }  // namespace
 
-const KernelSet& neon_kernels() noexcept { return set; }
+const ProductKernels& product() noexcept { return set; }
 
-}  // namespace kestrix::gemm
+}  // namespace kestrix::kernels::neon

@@ -2,14 +2,14 @@
 // 128-bit registers.
 #include <arm_neon.h>
 
-#include "simd/dispatch.h"
-#include "simd/neon.h"
-#include "solver/blocks4.h"
-#include "solver/solver_kernels.h"
+#include "base/isa.h"
+#include "kernels/blocks4.h"
+#include "kernels/neon/kernels.h"
+#include "kernels/neon/ops.h"
 
 static_assert(KESTRIX_COMPILED_FEATURES == kestrix::required_features(kestrix::Isa::neon),
               "compiled with other instruction sets than its variant is chosen for");
-namespace kestrix {
+namespace kestrix::kernels::neon {
 namespace {
 
 struct Neon {
@@ -23,10 +23,10 @@ struct Neon {
         x = vld1q_lane_f32(p + 2 * s, x, 2);
         return vld1q_lane_f32(p + 3 * s, x, 3);
     }
-    static vec add(vec x, vec y) { return simd::add(x, y); }
-    static vec mul(vec x, vec y) { return simd::mul(x, y); }
-    static vec sub(vec x, vec y) { return simd::sub(x, y); }
-    static void transpose(vec& r0, vec& r1, vec& r2, vec& r3) { simd::transpose4(r0, r1, r2, r3); }
+    static vec add(vec x, vec y) { return order::add(x, y); }
+    static vec mul(vec x, vec y) { return order::mul(x, y); }
+    static vec sub(vec x, vec y) { return order::sub(x, y); }
+    static void transpose(vec& r0, vec& r1, vec& r2, vec& r3) { order::transpose4(r0, r1, r2, r3); }
 };
 
 using Loops = Blocks4<Neon>;
@@ -34,6 +34,6 @@ constexpr SolverKernels neon{"neon", Loops::gradient_fold, Loops::predict_rows, 
 
 }  // namespace
 
-const SolverKernels& detail::solver_kernels_neon() noexcept { return neon; }
+const SolverKernels& solver() noexcept { return neon; }
 
-}  // namespace kestrix
+}  // namespace kestrix::kernels::neon

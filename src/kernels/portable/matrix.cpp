@@ -3,13 +3,11 @@
 // element maps. Each result keeps the order of operations of every variant.
 #include <cstring>
 
-#include "matrix/element_maps.h"
-#include "matrix/matmul_kernels.h"
-#include "matrix/transpose_kernels.h"
-#include "simd/order.h"
+#include "base/order.h"
+#include "kernels/portable/kernels.h"
 
-namespace kestrix {
-namespace gemm {
+namespace kestrix::kernels::portable {
+using namespace gemm;
 namespace {
 
 // Up to 4 x 8 results.
@@ -28,7 +26,7 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
         for (std::size_t r = 0; r < R; ++r) {
             const float av = a[r * lda + k];
             for (std::size_t j = 0; j < tile_cols; ++j)
-                acc[r][j] = simd::add(simd::mul(b[j], av), acc[r][j]);
+                acc[r][j] = order::add(order::mul(b[j], av), acc[r][j]);
         }
         b += ldb;
     }
@@ -36,28 +34,23 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
         for (std::size_t j = 0; j < tile_cols; ++j) c[r * ldc + j] = acc[r][j];
 }
 
-constexpr KernelSet baseline_set{Isa::baseline,
-                                 tile_rows,
-                                 tile_cols,
-                                 {kernel<1, false>, kernel<2, false>, kernel<3, false>,
-                                  kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
-                                 {kernel<1, true>, kernel<2, true>, kernel<3, true>,
-                                  kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
-                                 {},  // no strided kernels
-                                 default_unpacked_b_limit,
-                                 nullptr,
-                                 nullptr};
+constexpr ProductKernels product_set{tile_rows,
+                                     tile_cols,
+                                     {kernel<1, false>, kernel<2, false>, kernel<3, false>,
+                                      kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
+                                     {kernel<1, true>, kernel<2, true>, kernel<3, true>,
+                                      kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
+                                     {},  // no strided kernels
+                                     default_unpacked_b_limit,
+                                     nullptr,
+                                     nullptr};
 
 }  // namespace
 
-const KernelSet& baseline_kernels() noexcept { return baseline_set; }
+const gemm::ProductKernels& product() noexcept { return product_set; }
 
-}  // namespace gemm
-
-namespace transpose_kernels {
-
-void blocks4(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-             std::size_t j1, std::size_t i0, std::size_t i1) {
+void transpose(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+               std::size_t j1, std::size_t i0, std::size_t i1) {
     for (std::size_t j = j0; j + 4 <= j1; j += 4)
         for (std::size_t i = i0; i + 4 <= i1; i += 4)
             for (std::size_t y = 0; y < 4; ++y)
@@ -65,14 +58,11 @@ void blocks4(const float* src, float* dst, std::size_t r, std::size_t c, std::si
                     dst[(j + x) * r + i + y] = src[(i + y) * c + j + x];
 }
 
-}  // namespace transpose_kernels
-
-namespace maps {
 namespace {
 
 template <bool Mul>
 void map(const float* in, float v, float* out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = Mul ? simd::mul(in[i], v) : simd::add(in[i], v);
+    for (std::size_t i = 0; i < n; ++i) out[i] = Mul ? order::mul(in[i], v) : order::add(in[i], v);
 }
 
 // Ordinary stores: portable code has no way past the caches.
@@ -80,7 +70,6 @@ constexpr ElementMaps set{map<false>, map<true>, map<false>, map<true>};
 
 }  // namespace
 
-const ElementMaps& baseline() noexcept { return set; }
+const ElementMaps& maps() noexcept { return set; }
 
-}  // namespace maps
-}  // namespace kestrix
+}  // namespace kestrix::kernels::portable

@@ -1,10 +1,10 @@
 // The baseline's solver loops on processors other than x86-64: one sample at
 // a time, in portable code.
-#include "solver/solver_kernels.h"
+#include "kernels/portable/kernels.h"
 
-#include "solver/sample_loops.h"
+#include "kernels/sample_loops.h"
 
-namespace kestrix {
+namespace kestrix::kernels::portable {
 namespace {
 
 void gradient_fold_baseline(const GradientInput& in, std::size_t lo, std::size_t hi, float* acc) {
@@ -22,6 +22,6 @@ constexpr SolverKernels baseline{"baseline", gradient_fold_baseline, predict_row
 
 }  // namespace
 
-const SolverKernels& detail::solver_kernels_baseline() noexcept { return baseline; }
+const SolverKernels& solver() noexcept { return baseline; }
 
-}  // namespace kestrix
+}  // namespace kestrix::kernels::portable

@@ -3,14 +3,12 @@
 // the element maps.
 #include <emmintrin.h>
 
-#include "matrix/element_maps.h"
-#include "matrix/matmul_kernels.h"
-#include "matrix/transpose_kernels.h"
-#include "simd/order.h"
-#include "simd/sse.h"
+#include "base/order.h"
+#include "kernels/sse2/kernels.h"
+#include "kernels/sse2/ops.h"
 
-namespace kestrix {
-namespace gemm {
+namespace kestrix::kernels::sse2 {
+using namespace gemm;
 namespace {
 
 // Up to 4 x 8 results in 8 xmm accumulators.
@@ -32,8 +30,8 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
         __m128 b_hi = _mm_loadu_ps(b + 4);
         for (std::size_t r = 0; r < R; ++r) {
             __m128 av = _mm_set1_ps(a[r * lda + k]);
-            lo[r] = simd::add(simd::mul(b_lo, av), lo[r]);
-            hi[r] = simd::add(simd::mul(b_hi, av), hi[r]);
+            lo[r] = order::add(order::mul(b_lo, av), lo[r]);
+            hi[r] = order::add(order::mul(b_hi, av), hi[r]);
         }
         b += ldb;
     }
@@ -43,28 +41,23 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
     }
 }
 
-constexpr KernelSet baseline_set{Isa::baseline,
-                                 tile_rows,
-                                 tile_cols,
-                                 {kernel<1, false>, kernel<2, false>, kernel<3, false>,
-                                  kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
-                                 {kernel<1, true>, kernel<2, true>, kernel<3, true>,
-                                  kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
-                                 {},  // no strided kernels
-                                 default_unpacked_b_limit,
-                                 nullptr,
-                                 nullptr};
+constexpr ProductKernels product_set{tile_rows,
+                                     tile_cols,
+                                     {kernel<1, false>, kernel<2, false>, kernel<3, false>,
+                                      kernel<4, false>, nullptr, nullptr, nullptr, nullptr},
+                                     {kernel<1, true>, kernel<2, true>, kernel<3, true>,
+                                      kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
+                                     {},  // no strided kernels
+                                     default_unpacked_b_limit,
+                                     nullptr,
+                                     nullptr};
 
 }  // namespace
 
-const KernelSet& baseline_kernels() noexcept { return baseline_set; }
+const gemm::ProductKernels& product() noexcept { return product_set; }
 
-}  // namespace gemm
-
-namespace transpose_kernels {
-
-void blocks4(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
-             std::size_t j1, std::size_t i0, std::size_t i1) {
+void transpose(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,
+               std::size_t j1, std::size_t i0, std::size_t i1) {
     for (std::size_t j = j0; j + 4 <= j1; j += 4)
         for (std::size_t i = i0; i + 4 <= i1; i += 4) {
             const float* s = src + i * c + j;
@@ -81,14 +74,11 @@ void blocks4(const float* src, float* dst, std::size_t r, std::size_t c, std::si
         }
 }
 
-}  // namespace transpose_kernels
-
-namespace maps {
 namespace {
 
 template <bool Mul>
 [[gnu::always_inline]] inline __m128 op(__m128 x, __m128 v) {
-    return Mul ? simd::mul(x, v) : simd::add(x, v);
+    return Mul ? order::mul(x, v) : order::add(x, v);
 }
 
 template <bool Mul>
@@ -96,7 +86,7 @@ void map(const float* in, float v, float* out, std::size_t n) {
     const __m128 vv = _mm_set1_ps(v);
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, op<Mul>(_mm_loadu_ps(in + i), vv));
-    for (; i < n; ++i) out[i] = Mul ? simd::mul(in[i], v) : simd::add(in[i], v);
+    for (; i < n; ++i) out[i] = Mul ? order::mul(in[i], v) : order::add(in[i], v);
 }
 
 template <bool Mul>
@@ -111,7 +101,6 @@ constexpr ElementMaps set{map<false>, map<true>, map_streaming<false>, map_strea
 
 }  // namespace
 
-const ElementMaps& baseline() noexcept { return set; }
+const ElementMaps& maps() noexcept { return set; }
 
-}  // namespace maps
-}  // namespace kestrix
+}  // namespace kestrix::kernels::sse2

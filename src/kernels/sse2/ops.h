@@ -1,8 +1,8 @@
 #pragma once
-// The operand-order rule (simd/order.h) for 128-bit SSE vectors.
+// The operand-order rule (base/order.h) for 128-bit SSE vectors.
 #include <emmintrin.h>
 
-namespace kestrix::simd {
+namespace kestrix::order {
 namespace {
 
 [[gnu::always_inline]] inline __m128 mul(__m128 first, __m128 second) {
@@ -15,4 +15,4 @@ namespace {
 }
 
 }  // namespace
-}  // namespace kestrix::simd
+}  // namespace kestrix::order

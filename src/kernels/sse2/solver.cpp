@@ -1,11 +1,11 @@
 // The x86-64 baseline's solver loops: blocks of 4 samples in SSE2 registers.
 #include <emmintrin.h>
 
-#include "simd/sse.h"
-#include "solver/blocks4.h"
-#include "solver/solver_kernels.h"
+#include "kernels/blocks4.h"
+#include "kernels/sse2/kernels.h"
+#include "kernels/sse2/ops.h"
 
-namespace kestrix {
+namespace kestrix::kernels::sse2 {
 namespace {
 
 struct Sse2 {
@@ -16,8 +16,8 @@ struct Sse2 {
     static vec gather(const float* p, std::size_t s) {
         return _mm_setr_ps(p[0], p[s], p[2 * s], p[3 * s]);
     }
-    static vec add(vec x, vec y) { return simd::add(x, y); }
-    static vec mul(vec x, vec y) { return simd::mul(x, y); }
+    static vec add(vec x, vec y) { return order::add(x, y); }
+    static vec mul(vec x, vec y) { return order::mul(x, y); }
     static vec sub(vec x, vec y) { return _mm_sub_ps(x, y); }
     static void transpose(vec& r0, vec& r1, vec& r2, vec& r3) { _MM_TRANSPOSE4_PS(r0, r1, r2, r3); }
 };
@@ -27,6 +27,6 @@ constexpr SolverKernels baseline{"baseline", Loops::gradient_fold, Loops::predic
 
 }  // namespace
 
-const SolverKernels& detail::solver_kernels_baseline() noexcept { return baseline; }
+const SolverKernels& solver() noexcept { return baseline; }
 
-}  // namespace kestrix
+}  // namespace kestrix::kernels::sse2
