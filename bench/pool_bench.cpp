@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "pool/loops.h"
+#include "../tests/cpp/loop_shapes.h"
 #include "pool/pool.h"
 #include "pool/worker_count.h"
 

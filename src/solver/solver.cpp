@@ -67,21 +67,15 @@ Gradient gradient_pass(Pool& pool, const Solver& solver, const Matrix& x, const 
         for (std::size_t j = 0; j <= c; ++j) l[j] = order::add(l[j], r[j]);
         return left;
     };
-    // The leaves of a fold-reduce, with the kernel folding a whole run of
-    // samples at once: fresh accumulator, samples ascending, then
-    // combine(identity(), folded), so +0.0 + -0.0 still yields +0.0.
-    return parallel_reduce<SplitRule::fixed>(
-        pool, x.rows,
-        [&](std::size_t lo, std::size_t hi) {
-            Gradient acc = identity();
+    return parallel_fold_reduce(
+        pool, x.rows, identity,
+        [&](Gradient& acc, std::size_t lo, std::size_t hi) {
             // Samples below len(y) fold without effect on a failing leaf, so
             // the leaf may fail before folding them.
             if (hi > y.size()) fail_index(lo > y.size() ? lo : y.size(), y.size());
             fold(in, lo, hi, acc.data());
-            return combine(identity(), acc);
         },
-        [&](Gradient left, const Gradient& right) { return combine(std::move(left), right); },
-        row_cost(c).alone(x.rows));
+        combine, row_cost(c));
 }
 
 // Regrouped rows cost a second copy of x, read beside x by every pass: past

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "loop_shapes.h"
 #include "pool/loops.h"
 #include "pool/split_tree.h"
 #include "pool/thread_start.h"
@@ -89,7 +90,9 @@ TEST(OneWorkerTree, FoldLeavesCombineWithAFreshIdentity) {
     auto shape = [&](std::size_t n) {
         return parallel_fold_reduce(
             pool, n, [] { return std::string(); },
-            [](std::string& acc, std::size_t i) { acc += std::to_string(i); },
+            [](std::string& acc, std::size_t lo, std::size_t hi) {
+                for (std::size_t i = lo; i < hi; ++i) acc += std::to_string(i);
+            },
             [](std::string l, std::string r) { return "(" + l + "," + r + ")"; });
     };
     EXPECT_EQ(shape(0), "(,)");
@@ -149,9 +152,11 @@ TEST_P(Reductions, FollowTheTreeOfTheLengthAndWorkerCount) {
             ItemCost cost = round == 0 ? ItemCost{0.0} : ItemCost{};
             std::string got = parallel_fold_reduce(
                 pool, n, [] { return std::string(); },
-                [round](std::string& acc, std::size_t i) {
-                    uneven(i < 2 ? 1e3f : 0.0f, round);
-                    acc += std::to_string(i);
+                [round](std::string& acc, std::size_t lo, std::size_t hi) {
+                    for (std::size_t i = lo; i < hi; ++i) {
+                        uneven(i < 2 ? 1e3f : 0.0f, round);
+                        acc += std::to_string(i);
+                    }
                 },
                 [](std::string l, std::string r) { return "(" + l + "," + r + ")"; }, cost);
             EXPECT_EQ(got, tree_shape(n, workers)) << n << " round " << round;
