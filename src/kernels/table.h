@@ -1,10 +1,10 @@
 #pragma once
 // One table of kernels per instruction-set variant: the products, the
-// transpose's register blocks, the solver's loops and the element maps. The
-// dispatch unit chooses the variant once per process (or per override), and
-// every numeric room takes its kernels from that variant's table; adding a
-// variant means adding one folder of kernels (kernels/<variant>/) and its
-// table in its family's kernels/tables_*.cpp.
+// transpose's register blocks, the solver's loops and the element maps.
+// base/isa.h chooses the variant once per process (or per override), and
+// every driver takes its kernels from that variant's table; adding a variant
+// means adding one folder of kernels (kernels/<variant>/) and its table in
+// its family's kernels/tables_<family>.cpp.
 #include <span>
 
 #include "base/isa.h"

@@ -1,4 +1,4 @@
-// The Advanced SIMD solver loops: blocks of 4 samples (solver/blocks4.h) in
+// The Advanced SIMD solver loops: blocks of 4 samples (kernels/blocks4.h) in
 // 128-bit registers.
 #include <arm_neon.h>
 
