@@ -10,6 +10,7 @@
 
 #include "base/isa.h"
 #include "kernels/avx2/kernels.h"
+#include "kernels/avx512/blocking.h"
 #include "kernels/avx512/kernels.h"
 #include "kernels/avx512/ops.h"
 
@@ -83,9 +84,9 @@ constexpr ProductKernels set{
     {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>, kernel<5, true>,
      kernel<6, true>, kernel<7, true>, kernel<8, true>},
     {},  // no strided kernels
-    default_unpacked_b_limit,
     avx2::narrow,
-    avx2::stream};
+    avx2::stream,
+    blocking};
 
 }  // namespace
 
