@@ -33,7 +33,8 @@ constexpr std::size_t max_narrow_cols = 8;
 
 // Few result rows: C[r][j] = +0.0 + sum over k < kc of b[k * ldb + j] * a[r * lda + k],
 // added k ascending, for the kernel's own number of rows r and columns j < width, reading
-// b's rows in order; a and b are read in place.
+// b's rows in order, each along its length; a and b are read in place, and
+// nothing of b past column width - 1 of a row.
 using StreamKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, const float* b,
                               std::size_t ldb, float* c, std::size_t ldc, std::size_t width);
 
@@ -82,8 +83,8 @@ struct Blocking {
     std::uint64_t alone_work, alone_floats;
 };
 
-// The most result rows a set's stream kernels compute.
-constexpr std::size_t max_stream_rows = 4;
+// The most result rows any set's stream kernels compute.
+constexpr std::size_t max_stream_rows = 16;
 
 struct ProductKernels {
     std::size_t mr;                      // largest tile height
@@ -97,8 +98,10 @@ struct ProductKernels {
     MicroKernel strided[max_tile_rows];
     // narrow[n - 1] computes results of n columns; null where the set has none.
     const NarrowKernel* narrow;
-    // stream[r - 1] computes results of r rows; null where the set has none.
+    // stream[r - 1] computes results of r rows, r <= stream_rows; null
+    // (and stream_rows 0) where the set has none.
     const StreamKernel* stream;
+    std::size_t stream_rows;
     Blocking blocking;
 };
 

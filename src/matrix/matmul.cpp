@@ -36,7 +36,7 @@ Matrix matmul(const Matrix& a, const Matrix& b, PoolRef pool) {
     const bool narrow = ks.narrow && n <= gemm::max_narrow_cols;
     if (k != 0 && narrow)
         gemm::narrow_product(p, pr, a_len, b_len);
-    else if (k != 0 && ks.stream && m <= gemm::max_stream_rows)
+    else if (k != 0 && m <= ks.stream_rows)
         gemm::stream_product(p, pr, a_len, b_len);
     else if (k != 0 && m <= ks.blocking.in_place_rows)
         gemm::in_place_product(p, pr, a_len, b_len);

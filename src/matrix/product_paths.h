@@ -55,7 +55,7 @@ inline std::size_t parts_for(Pool& pool, std::size_t units, std::size_t most) {
 // Few result columns (at most max_narrow_cols): lanes across rows.
 void narrow_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len);
 
-// Few result rows (at most max_stream_rows): the right operand streamed.
+// Few result rows (at most the set's stream_rows): the right operand streamed.
 void stream_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len);
 
 // Up to Blocking::in_place_rows result rows: register tiles over the right

@@ -10,7 +10,8 @@ namespace kestrix::gemm {
 
 void stream_product(Pool& pool, const Problem& pr, std::size_t a_len, std::size_t b_len) {
     const Blocking& bl = pr.blocking();
-    std::size_t width = (pr.n / pool.size() + 7) / 8 * 8;
+    // Blocks of whole 64-byte vectors, one or two per worker.
+    std::size_t width = (pr.n / pool.size() + 15) / 16 * 16;
     width = std::clamp(width, bl.stream_narrowest, bl.stream_widest);
     const std::size_t blocks = (pr.n + width - 1) / width;
     run_units(pool, pr, blocks, [&](std::size_t lo, std::size_t hi) {

@@ -305,12 +305,13 @@ constexpr ProductKernels set{
      kernel<6, true>, nullptr, nullptr},
     narrow,
     stream,
+    stream_rows,
     blocking};
 
 }  // namespace
 
-const StreamKernel stream[max_stream_rows] = {stream_kernel<1>, stream_kernel<2>, stream_kernel<3>,
-                                              stream_kernel<4>};
+const StreamKernel stream[stream_rows] = {stream_kernel<1>, stream_kernel<2>, stream_kernel<3>,
+                                          stream_kernel<4>};
 
 const ProductKernels& product() noexcept { return set; }
 

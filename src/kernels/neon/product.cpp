@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "base/isa.h"
 #include "base/order.h"
@@ -206,8 +207,8 @@ void stream_kernel(std::size_t kc, const float* a, std::size_t lda, const float*
         for (std::size_t t = 0; full + t < width; ++t) c[r * ldc + full + t] = edge[r][t];
 }
 
-constexpr StreamKernel stream[max_stream_rows] = {stream_kernel<1>, stream_kernel<2>,
-                                                  stream_kernel<3>, stream_kernel<4>};
+constexpr StreamKernel stream[] = {stream_kernel<1>, stream_kernel<2>, stream_kernel<3>,
+                                   stream_kernel<4>};
 
 // Nothing fetches ahead: the loop has no slot to spare for it, and the
 // cores' prefetchers follow a packed panel.
@@ -219,6 +220,7 @@ constexpr ProductKernels set{
     {},  // no strided kernels
     narrow,
     stream,
+    std::size(stream),
     blocking};
 
 }  // namespace

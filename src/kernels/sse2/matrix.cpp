@@ -51,6 +51,7 @@ constexpr ProductKernels product_set{tile_rows,
                                      {},  // no strided kernels
                                      nullptr,
                                      nullptr,
+                                     0,
                                      blocking};
 
 }  // namespace
