@@ -83,8 +83,8 @@ const Shape shapes[] = {
     {13, 6, 4},
     {7, 5, 6},
     {2, 7, 10},
-    // Few rows, one and two groups of 8, streamed in blocks of 16 k steps
-    // across tiles of 128, 64 and 32 columns and a masked last vector.
+    // Few rows, one and two groups of 8, streamed in blocks of 8 and 16 k
+    // steps across tiles of 64 and 32 columns and a masked last vector.
     {1, 33, 257},
     {2, 17, 300},
     {3, 16, 129},
