@@ -91,6 +91,23 @@ def alternated(np, KestrixMatrix):
         out.append({"what": f"{name} 1024², alone", "np": None, "k": alone_best,
                     "np_med": None, "k_med": alone_med, "ratio": None, "k_cpu": alone_cpu,
                     "np_cpu": None})
+    # A program that alternates two result sizes: each call's result buffer
+    # must still be one that is already mapped.
+    big = np.random.default_rng(6).uniform(-1, 1, (4096, 4096)).astype(np.float32)
+    kbig = KestrixMatrix(big.ravel(), 4096, 4096)
+    faults = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_minflt  # noqa: E731
+    pair = lambda: (kx.add(1.5), kbig.add(1.5))  # noqa: E731
+    for _ in range(3):
+        pair()
+    f0, times = faults(), []
+    for _ in range(10):
+        t0 = time.perf_counter()
+        pair()
+        times.append(time.perf_counter() - t0)
+    per_pair = (faults() - f0) / 10
+    out.append({"what": f"add 1024² then add 4096², a pair ({per_pair:.1f} page faults a pair)",
+                "np": None, "k": min(times), "np_med": None, "k_med": statistics.median(times),
+                "ratio": None, "k_cpu": None, "np_cpu": None})
     return out
 
 
