@@ -65,6 +65,30 @@ void matmul_shapes(benchmark::internal::Benchmark* b) {
     b->UseRealTime()->Unit(benchmark::kMicrosecond);
 }
 
+// Few result rows against a right operand larger than the last-level cache:
+// the rate at which the right operand is read, which bounds these products.
+// Args: m, k, n, workers (0: the process-wide pool).
+void matmul_few_rows_bench(benchmark::State& state) {
+    auto m = static_cast<std::size_t>(state.range(0)), k = static_cast<std::size_t>(state.range(1)),
+         n = static_cast<std::size_t>(state.range(2));
+    auto workers = static_cast<std::size_t>(state.range(3));
+    Matrix a = random_matrix(m, k), b = random_matrix(k, n);
+    std::optional<Pool> own;
+    if (workers != 0) own.emplace(workers);
+    PoolRef pool = own ? PoolRef(*own) : PoolRef();
+    for (auto _ : state) benchmark::DoNotOptimize(matmul(a, b, pool));
+    state.counters["b_GBps"] = benchmark::Counter(
+        double(k) * double(n) * 4e-9 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void few_rows_shapes(benchmark::internal::Benchmark* b) {
+    for (int n : {2944, 3000, 3008, 3072})
+        for (int m : {1, 2, 5, 8, 16}) b->Args({m, 3000, n, 0});
+    for (int m : {1, 8, 16}) b->Args({m, 4096, 4096, 0});
+    for (int m : {1, 8}) b->Args({m, 3000, 3000, 1});
+    b->UseRealTime()->Unit(benchmark::kMicrosecond);
+}
+
 void scalar_bench(benchmark::State& state, bool multiply) {
     auto n = static_cast<std::size_t>(state.range(0));
     Matrix a = random_matrix(n, n);
@@ -100,6 +124,7 @@ BENCHMARK_CAPTURE(matmul_bench, avx2_1worker, Isa::avx2, 1)->Apply(matmul_sizes)
 BENCHMARK_CAPTURE(matmul_bench, baseline_1worker, Isa::baseline, 1)->Apply(matmul_sizes);
 BENCHMARK_CAPTURE(matmul_shape_bench, avx512, Isa::avx512)->Apply(matmul_shapes);
 BENCHMARK_CAPTURE(matmul_shape_bench, avx2, Isa::avx2)->Apply(matmul_shapes);
+BENCHMARK(matmul_few_rows_bench)->Apply(few_rows_shapes);
 BENCHMARK_CAPTURE(scalar_bench, add, false)
     ->Arg(1024)
     ->Arg(4096)

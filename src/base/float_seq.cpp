@@ -16,14 +16,22 @@ namespace {
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 constexpr std::size_t cache_line = 64;
 
-// The last freed huge buffer of up to 64 MiB is kept for the next allocation
-// of the same size: results of one shape in a loop then reuse mapped pages
-// instead of faulting in and zeroing fresh ones. The lock is a flag, so that
-// nothing here has a destructor to run at exit.
+// The last few freed huge buffers of up to 64 MiB each, 80 MiB together, are
+// kept for the next allocations of their sizes: results of a few shapes in a
+// loop then reuse mapped pages instead of faulting in and zeroing fresh ones.
+// With one kept buffer, a program alternating two sizes (a 4096² result and
+// a 1024² one) gave its buffer away on every call and paid a fresh 64 MiB's
+// page faults each time. The lock is a flag, so that nothing here has a
+// destructor to run at exit.
 constexpr std::size_t kept_limit = std::size_t{64} << 20;
+constexpr std::size_t kept_total = std::size_t{80} << 20;
+constexpr std::size_t kept_slots = 4;
 std::atomic_flag kept_lock = ATOMIC_FLAG_INIT;
-void* kept_buffer = nullptr;  // guarded by kept_lock, as is kept_bytes
-std::size_t kept_bytes = 0;
+struct Kept {
+    void* buffer;
+    std::size_t bytes;
+};
+Kept kept[kept_slots] = {};  // guarded by kept_lock; oldest first, empty slots last
 
 struct KeptGuard {
     KeptGuard() noexcept {
@@ -38,18 +46,52 @@ std::size_t rounded_bytes(std::size_t bytes) {
     return (bytes + huge_page - 1) / huge_page * huge_page;
 }
 
-// The kept buffer if it has this size, else null.
-void* take_kept(std::size_t bytes) noexcept {
-    KeptGuard guard;
-    if (kept_buffer == nullptr || kept_bytes != bytes) return nullptr;
-    return std::exchange(kept_buffer, nullptr);
+// Removes slot i, the later ones moving up.
+void drop_slot(std::size_t i) noexcept {
+    for (; i + 1 < kept_slots; ++i) kept[i] = kept[i + 1];
+    kept[kept_slots - 1] = {};
 }
 
-// Keeps p (null: nothing) and returns the buffer kept before it.
-void* keep(void* p, std::size_t bytes) noexcept {
+// The most recently kept buffer of this size, else null.
+void* take_kept(std::size_t bytes) noexcept {
     KeptGuard guard;
-    kept_bytes = bytes;
-    return std::exchange(kept_buffer, p);
+    for (std::size_t i = kept_slots; i-- > 0;)
+        if (kept[i].buffer != nullptr && kept[i].bytes == bytes) {
+            void* p = kept[i].buffer;
+            drop_slot(i);
+            return p;
+        }
+    return nullptr;
+}
+
+// Keeps p (of at most kept_limit bytes) and gives back to malloc the oldest
+// buffers beyond the slots or the total.
+void keep(void* p, std::size_t bytes) noexcept {
+    void* evicted[kept_slots] = {};
+    std::size_t count = 0;
+    {
+        KeptGuard guard;
+        std::size_t total = bytes, used = 0;
+        for (; used < kept_slots && kept[used].buffer != nullptr; ++used) total += kept[used].bytes;
+        while (used > 0 && (used == kept_slots || total > kept_total)) {
+            evicted[count++] = kept[0].buffer;
+            total -= kept[0].bytes;
+            drop_slot(0);
+            --used;
+        }
+        kept[used] = {p, bytes};
+    }
+    for (std::size_t i = 0; i < count; ++i) std::free(evicted[i]);
+}
+
+// Gives every kept buffer back to malloc.
+void free_kept() noexcept {
+    void* evicted[kept_slots] = {};
+    {
+        KeptGuard guard;
+        for (std::size_t i = 0; i < kept_slots; ++i) evicted[i] = std::exchange(kept[i], {}).buffer;
+    }
+    for (void* p : evicted) std::free(p);
 }
 
 }  // namespace
@@ -64,8 +106,8 @@ void* allocate_floats(std::size_t count) {
         if (rounded <= kept_limit) p = take_kept(rounded);
         if (p != nullptr) return p;
         p = std::aligned_alloc(huge_page, rounded);
-        if (p == nullptr) {  // the kept buffer may be what is missing
-            std::free(keep(nullptr, 0));
+        if (p == nullptr) {  // the kept buffers may be what is missing
+            free_kept();
             p = std::aligned_alloc(huge_page, rounded);
         }
         if (p != nullptr) ::madvise(p, rounded, MADV_HUGEPAGE);
@@ -81,7 +123,10 @@ void* allocate_floats(std::size_t count) {
 
 void free_floats(void* p, std::size_t count) noexcept {
     std::size_t bytes = count * sizeof(float);
-    if (bytes >= huge_page && rounded_bytes(bytes) <= kept_limit) p = keep(p, rounded_bytes(bytes));
+    if (bytes >= huge_page && rounded_bytes(bytes) <= kept_limit) {
+        keep(p, rounded_bytes(bytes));
+        return;
+    }
     std::free(p);
 }
 

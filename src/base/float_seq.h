@@ -8,7 +8,8 @@
 //   - buffers start on a 64-byte cache line;
 //   - buffers of 2 MiB and more are 2 MiB aligned and advised for huge pages,
 //     so a large fresh result does not fault in each 4 KiB page on its own,
-//     and the last one freed (up to 64 MiB) is kept for the next of its size.
+//     and the last few freed (up to 64 MiB each, 80 MiB together) are kept
+//     for the next of their sizes.
 #include <cstddef>
 #include <new>
 #include <vector>

@@ -4,6 +4,7 @@
 // step a separately rounded multiply then add (product + accumulator), so
 // every variant computes the same bits as the plain i-k-j loop.
 #include <cstddef>
+#include <cstdint>
 
 namespace kestrix::gemm {
 
@@ -32,12 +33,58 @@ constexpr std::size_t max_narrow_cols = 8;
 
 // Few result rows: C[r][j] = +0.0 + sum over k < kc of b[k * ldb + j] * a[r * lda + k],
 // added k ascending, for the kernel's own number of rows r and columns j < width, reading
-// b's rows in order; a and b are read in place.
+// b's rows in order, each along its length; a and b are read in place, and
+// nothing of b past column width - 1 of a row.
 using StreamKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, const float* b,
                               std::size_t ldb, float* c, std::size_t ldc, std::size_t width);
 
-// The most result rows a set's stream kernels compute.
-constexpr std::size_t max_stream_rows = 4;
+// How much the tiled path packs: a column block's shared packed copy holds
+// about block_copy floats, but at least block_columns columns where that
+// stays within block_copy_most floats, and the workers' own copies of the
+// whole right operand together at most own_copies.
+struct PackingLimits {
+    std::size_t block_copy, block_columns, block_copy_most, own_copies;
+};
+
+// A variant's blocking and the sizes where the driver changes path: each
+// depends on the kernels' loads and the caches behind them, so each variant
+// states its own (src/kernels/<variant>/blocking.h).
+struct Blocking {
+    // k steps per block and rows of the left operand per block.
+    std::size_t block_k, block_rows;
+    // Rows of the right operand at least this far apart (in floats) lie in
+    // pages of their own, and go to a set's strided kernels.
+    std::size_t strided_floats;
+    // The largest right operand (in floats) read in place instead of packed.
+    // Read in place, rows whose stride is a multiple of the cache's set span
+    // crowd onto a few sets.
+    std::size_t unpacked_b_limit;
+    // Left operand rows at least this far apart (in floats) are copied per
+    // block into consecutive rows, lest the rows of a block crowd onto a few
+    // cache sets.
+    std::size_t copied_left_stride;
+    // Results of at most this many rows read the right operand in place,
+    // split by columns as well as rows: packing is an extra pass over the
+    // biggest operand, which the few row tiles each panel serves do not repay.
+    std::size_t in_place_rows;
+    PackingLimits packing;
+    // Each worker packs a copy of its own where each has at least this many
+    // rows to spend it on; packed copies of at most retained_packing floats
+    // stay with the calling thread for its next product.
+    std::size_t own_copy_rows, retained_packing;
+    // Units of work the tiled path aims at per worker, and the fewest tiles
+    // of rows in one.
+    std::size_t units_per_worker, min_unit_tiles;
+    // The column blocks of the stream path: about a worker's share of the
+    // columns, within these bounds.
+    std::size_t stream_narrowest, stream_widest;
+    // Products of at most alone_work multiply-adds whose operands and result
+    // fit in alone_floats run on the calling thread alone.
+    std::uint64_t alone_work, alone_floats;
+};
+
+// The most result rows any set's stream kernels compute.
+constexpr std::size_t max_stream_rows = 16;
 
 struct ProductKernels {
     std::size_t mr;                      // largest tile height
@@ -49,27 +96,13 @@ struct ProductKernels {
     // strided_floats: each also fetches the rows a few steps ahead. Null where
     // a set has none.
     MicroKernel strided[max_tile_rows];
-    // The largest right operand (in floats) read in place instead of packed.
-    // Read in place, rows whose stride is a multiple of the cache's set span
-    // crowd onto a few sets; the operand size where packing starts to pay
-    // depends on the kernels' loads and the cache behind them.
-    std::size_t unpacked_b_limit;
     // narrow[n - 1] computes results of n columns; null where the set has none.
     const NarrowKernel* narrow;
-    // stream[r - 1] computes results of r rows; null where the set has none.
+    // stream[r - 1] computes results of r rows, r <= stream_rows; null
+    // (and stream_rows 0) where the set has none.
     const StreamKernel* stream;
+    std::size_t stream_rows;
+    Blocking blocking;
 };
-
-// Blocking of the driver: k steps per block and rows of the left operand per
-// block.
-constexpr std::size_t block_k = 256;
-constexpr std::size_t block_rows = 144;
-
-// Rows of the right operand at least this far apart (in floats) lie in pages
-// of their own, and go to a set's strided kernels.
-constexpr std::size_t strided_floats = 512;
-
-// Where the AVX-512 and baseline sets read the right operand in place.
-constexpr std::size_t default_unpacked_b_limit = std::size_t{64} * 1024;
 
 }  // namespace kestrix::gemm

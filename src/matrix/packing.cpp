@@ -2,24 +2,25 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
-#include "base/spin_pause.h"
+#include "pool/claim_loop.h"
 
 namespace kestrix::gemm {
 namespace {
 
-// A block's copy of 2 MiB: the blocks of k steps of all its panels then
-// stay in the second-level cache while a unit's tiles pass over them, where
-// a 16 MiB copy came from the shared third level. At large k that leaves
-// few columns, and each block then copies the left operand's rows afresh
-// for little work: blocks keep 256 columns while two copies stay within
-// 32 MiB. The workers' own copies stay with them between products, hence
-// their bound.
-std::atomic<std::size_t> block_copy_limit{std::size_t{1} << 19};
-std::atomic<std::size_t> block_columns{256};
-std::atomic<std::size_t> block_copy_most{std::size_t{4} << 20};
-std::atomic<std::size_t> own_copies_limit{std::size_t{1} << 19};
+// A test's limits, while a PackingOverride lives.
+std::atomic<bool> override_active{false};
+std::atomic<std::size_t> block_copy_limit{0};
+std::atomic<std::size_t> block_columns{0};
+std::atomic<std::size_t> block_copy_most{0};
+std::atomic<std::size_t> own_copies_limit{0};
+
+void store_override(const PackingLimits& limits) noexcept {
+    block_copy_limit.store(limits.block_copy, std::memory_order_relaxed);
+    block_columns.store(limits.block_columns, std::memory_order_relaxed);
+    block_copy_most.store(limits.block_copy_most, std::memory_order_relaxed);
+    own_copies_limit.store(limits.own_copies, std::memory_order_relaxed);
+}
 
 // A fixed-size copy per row compiles to a few vector moves.
 template <std::size_t W>
@@ -46,30 +47,25 @@ void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t
     }
 }
 
-PackingLimits packing_limits() noexcept {
+PackingLimits packing_limits(const PackingLimits& variant) noexcept {
+    if (!override_active.load(std::memory_order_relaxed)) return variant;
     return {block_copy_limit.load(std::memory_order_relaxed),
             block_columns.load(std::memory_order_relaxed),
             block_copy_most.load(std::memory_order_relaxed),
             own_copies_limit.load(std::memory_order_relaxed)};
 }
 
-PackingOverride::PackingOverride(PackingLimits limits) : previous_(packing_limits()) {
-    block_copy_limit.store(limits.block_copy, std::memory_order_relaxed);
-    block_columns.store(limits.block_columns, std::memory_order_relaxed);
-    block_copy_most.store(limits.block_copy_most, std::memory_order_relaxed);
-    own_copies_limit.store(limits.own_copies, std::memory_order_relaxed);
+PackingOverride::PackingOverride(PackingLimits limits)
+    : previous_(packing_limits(PackingLimits{})),
+      was_active_(override_active.load(std::memory_order_relaxed)) {
+    store_override(limits);
+    override_active.store(true, std::memory_order_relaxed);
 }
 
 PackingOverride::~PackingOverride() {
-    block_copy_limit.store(previous_.block_copy, std::memory_order_relaxed);
-    block_columns.store(previous_.block_columns, std::memory_order_relaxed);
-    block_copy_most.store(previous_.block_copy_most, std::memory_order_relaxed);
-    own_copies_limit.store(previous_.own_copies, std::memory_order_relaxed);
+    store_override(previous_);
+    override_active.store(was_active_, std::memory_order_relaxed);
 }
-
-void pause() noexcept { spin_pause(); }
-
-void yield() noexcept { std::this_thread::yield(); }
 
 void PackedRight::reserve(std::size_t k, std::size_t width, std::size_t nr) {
     std::size_t panels = (width + nr - 1) / nr;
@@ -105,7 +101,7 @@ const float* PackedRight::panel(std::size_t p) {
     if (s.load(std::memory_order_acquire) != ready && !claim_and_pack(p)) {
         for (std::size_t q = p + 1; q < panels_ && s.load(std::memory_order_acquire) != ready; ++q)
             claim_and_pack(q);
-        wait_until([&s] { return s.load(std::memory_order_acquire) == ready; });
+        spin_until([&s] { return s.load(std::memory_order_acquire) == ready; });
     }
     return base_ + p * k_ * nr_;
 }

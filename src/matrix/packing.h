@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "base/float_seq.h"
+#include "kernels/product.h"
 
 namespace kestrix::gemm {
 
@@ -21,16 +22,10 @@ void copy_padded(const float* src, std::size_t ld, std::size_t rows, std::size_t
 // product: every leaf walks the panels in the same order, so a leaf that
 // finds its panel being packed packs the next free ones meanwhile instead of
 // waiting, and the packing is shared rather than serialised.
-// How much the product packs: a column block's shared packed copy holds
-// about block_copy floats, but at least block_columns columns where that
-// stays within block_copy_most floats, and the workers' own copies of the
-// whole right operand together at most own_copies.
-struct PackingLimits {
-    std::size_t block_copy, block_columns, block_copy_most, own_copies;
-};
-PackingLimits packing_limits() noexcept;
+// The variant's limits (Blocking::packing), unless a PackingOverride lives.
+PackingLimits packing_limits(const PackingLimits& variant) noexcept;
 
-// Sets other limits while it lives, so that tests reach many column blocks
+// Sets other limits for every variant while it lives, so that tests reach many column blocks
 // and the paths around them at small sizes. Made and ended on one thread,
 // while no product runs.
 class PackingOverride {
@@ -42,22 +37,8 @@ public:
 
 private:
     PackingLimits previous_;
+    bool was_active_;
 };
-
-void pause() noexcept;
-void yield() noexcept;
-
-// Waits until ready() holds: spins a while, then gives the core away between
-// looks, since with more workers than cores the awaited one may need it.
-template <class Ready>
-void wait_until(Ready ready) {
-    for (unsigned spins = 0; !ready(); ++spins) {
-        if (spins < 4096)
-            pause();
-        else
-            yield();
-    }
-}
 
 class PackedRight {
 public:

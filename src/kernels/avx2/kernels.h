@@ -14,7 +14,8 @@ const gemm::ProductKernels& product() noexcept;
 // loads already fill a 256-bit register per row, and AVX-512 processors run
 // AVX2.
 extern const gemm::NarrowKernel narrow[gemm::max_narrow_cols];
-extern const gemm::StreamKernel stream[gemm::max_stream_rows];
+inline constexpr std::size_t stream_rows = 4;
+extern const gemm::StreamKernel stream[stream_rows];
 
 // 8 x 8 blocks in ymm registers (kernels/transpose.h).
 void transpose(const float* src, float* dst, std::size_t r, std::size_t c, std::size_t j0,

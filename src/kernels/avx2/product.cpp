@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "base/isa.h"
+#include "kernels/avx2/blocking.h"
 #include "kernels/avx2/kernels.h"
 #include "kernels/avx2/ops.h"
 #include "kernels/avx2/transpose8.h"
@@ -293,9 +294,7 @@ namespace {
 
 // No fetching variant for packed panels: its extra instructions in the loop
 // cost more than the fetches save there; only rows read in place at a wide
-// stride are worth fetching (the strided kernels). Right operands of more
-// than 128 x 64 floats are packed: read in place at a row stride of 1 KiB, a
-// panel crowds onto 4 of the first-level cache's 64 sets.
+// stride are worth fetching (the strided kernels).
 constexpr ProductKernels set{
     tile_rows,
     tile_cols,
@@ -304,14 +303,15 @@ constexpr ProductKernels set{
     {},  // never fetches
     {kernel<1, true>, kernel<2, true>, kernel<3, true>, kernel<4, true>, kernel<5, true>,
      kernel<6, true>, nullptr, nullptr},
-    std::size_t{8} * 1024,
     narrow,
-    stream};
+    stream,
+    stream_rows,
+    blocking};
 
 }  // namespace
 
-const StreamKernel stream[max_stream_rows] = {stream_kernel<1>, stream_kernel<2>, stream_kernel<3>,
-                                              stream_kernel<4>};
+const StreamKernel stream[stream_rows] = {stream_kernel<1>, stream_kernel<2>, stream_kernel<3>,
+                                          stream_kernel<4>};
 
 const ProductKernels& product() noexcept { return set; }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The AVX-512 variant (F, VL, DQ and BW). Call its kernels only where
-// isa_supported(Isa::avx512); it shares the AVX2 variant's narrow, stream and
+// isa_supported(Isa::avx512); it shares the AVX2 variant's narrow and
 // element-map kernels (kernels/avx2/kernels.h).
 #include "kernels/element_maps.h"
 #include "kernels/product.h"

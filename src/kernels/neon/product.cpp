@@ -13,9 +13,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "base/isa.h"
 #include "base/order.h"
+#include "kernels/neon/blocking.h"
 #include "kernels/neon/kernels.h"
 #include "kernels/neon/ops.h"
 
@@ -205,21 +207,21 @@ void stream_kernel(std::size_t kc, const float* a, std::size_t lda, const float*
         for (std::size_t t = 0; full + t < width; ++t) c[r * ldc + full + t] = edge[r][t];
 }
 
-constexpr StreamKernel stream[max_stream_rows] = {stream_kernel<1>, stream_kernel<2>,
-                                                  stream_kernel<3>, stream_kernel<4>};
+constexpr StreamKernel stream[] = {stream_kernel<1>, stream_kernel<2>, stream_kernel<3>,
+                                   stream_kernel<4>};
 
 // Nothing fetches ahead: the loop has no slot to spare for it, and the
-// cores' prefetchers follow a packed panel. A right operand of up to 32 KiB
-// is read in place: half the 64 KiB first-level cache of Neoverse cores.
+// cores' prefetchers follow a packed panel.
 constexpr ProductKernels set{
     tile_rows,
     tile_cols,
     {kernel<1>, kernel<2>, kernel<3>, kernel<4>, kernel<5>, kernel<6>, kernel<7>, kernel<8>},
     {},  // never fetches
     {},  // no strided kernels
-    std::size_t{8} * 1024,
     narrow,
-    stream};
+    stream,
+    std::size(stream),
+    blocking};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/order.h"
+#include "kernels/portable/blocking.h"
 #include "kernels/portable/kernels.h"
 
 namespace kestrix::kernels::portable {
@@ -41,9 +42,10 @@ constexpr ProductKernels product_set{tile_rows,
                                      {kernel<1, true>, kernel<2, true>, kernel<3, true>,
                                       kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
                                      {},  // no strided kernels
-                                     default_unpacked_b_limit,
                                      nullptr,
-                                     nullptr};
+                                     nullptr,
+                                     0,
+                                     blocking};
 
 }  // namespace
 

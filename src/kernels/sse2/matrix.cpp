@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 
 #include "base/order.h"
+#include "kernels/sse2/blocking.h"
 #include "kernels/sse2/kernels.h"
 #include "kernels/sse2/ops.h"
 
@@ -48,9 +49,10 @@ constexpr ProductKernels product_set{tile_rows,
                                      {kernel<1, true>, kernel<2, true>, kernel<3, true>,
                                       kernel<4, true>, nullptr, nullptr, nullptr, nullptr},
                                      {},  // no strided kernels
-                                     default_unpacked_b_limit,
                                      nullptr,
-                                     nullptr};
+                                     nullptr,
+                                     0,
+                                     blocking};
 
 }  // namespace
 
