@@ -7,17 +7,17 @@
 
 namespace kestrix::py {
 
-// The version 3 array interface of matrix `self`: "<f4", shape (rows,
+// The version 3 array interface of m, without a copy: "<f4", shape (rows,
 // cols), row-major, read-only; a matrix without elements gives a valid
 // address all the same.
 PyRef array_interface(const Matrix& m);
 
-// The DLPack capsule of matrix `self` with record m, for the keyword
+// The DLPack capsule of the matrix `matrix`, whose record is m, for the keyword
 // arguments stream, max_version, dl_device and copy (each empty when not
 // given). A versioned, read-only capsule ("dltensor_versioned")
 // when max_version is (1, 0) or later, else a plain "dltensor" one. copy=True
 // exports a private, writable copy.
-Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const PyRef& stream,
+Result<PyRef> dlpack_capsule(PyObject* matrix, const Matrix& m, const PyRef& stream,
                              const PyRef& max_version, const PyRef& dl_device, const PyRef& copy);
 
 // (1, 0): the CPU.

@@ -98,14 +98,18 @@ PyRef new_matrix_instance(Matrix m) {
     return o;
 }
 
+void free_object(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
 template <class Record>
 void release_instance(PyObject* self) {
     run_release([&] {
-        PyTypeObject* type = Py_TYPE(self);
         reinterpret_cast<Instance<Record>*>(self)->record.~Record();
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
+        free_object(self);
     });
 }
 

@@ -24,6 +24,11 @@ using SolverObject = Instance<Solver>;
 template <class Record>
 void release_instance(PyObject* self);
 
+// The end of every heap type's Py_tp_dealloc, once the object's own parts
+// are released: frees it through its type's Py_tp_free and drops its
+// reference to the type, as heap types require.
+void free_object(PyObject* self);
+
 // What a class is made of; the tables live with the entries in lib.cpp.
 struct ClassDef {
     const char* spec_name;  // "builtins." + name: __module__ reads "builtins"
