@@ -6,12 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "base/strided.h"
 #include "boundary/access.h"
 #include "boundary/buffer.h"
 #include "boundary/convert.h"
 #include "boundary/guard.h"
 #include "boundary/memory.h"
-#include "boundary/strided.h"
 #include "boundary/types.h"
 
 namespace kestrix::py {

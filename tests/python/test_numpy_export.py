@@ -10,39 +10,10 @@ import numpy as np
 import pytest
 
 from conftest import assert_flat
+from dlpack_structs import Managed, ManagedVersioned, api, capsule_name
 from kestrix import KestrixMatrix
 
-
-class DLTensor(ctypes.Structure):
-    _fields_ = [("data", ctypes.c_void_p), ("device_type", ctypes.c_int32),
-                ("device_id", ctypes.c_int32), ("ndim", ctypes.c_int32),
-                ("code", ctypes.c_uint8), ("bits", ctypes.c_uint8), ("lanes", ctypes.c_uint16),
-                ("shape", ctypes.POINTER(ctypes.c_int64)),
-                ("strides", ctypes.POINTER(ctypes.c_int64)), ("byte_offset", ctypes.c_uint64)]
-
-
-class Managed(ctypes.Structure):
-    _fields_ = [("tensor", DLTensor), ("ctx", ctypes.c_void_p), ("deleter", ctypes.c_void_p)]
-
-
-class ManagedVersioned(ctypes.Structure):
-    _fields_ = [("major", ctypes.c_uint32), ("minor", ctypes.c_uint32), ("ctx", ctypes.c_void_p),
-                ("deleter", ctypes.c_void_p), ("flags", ctypes.c_uint64), ("tensor", DLTensor)]
-
-
-api = ctypes.pythonapi
-api.PyCapsule_GetName.restype = ctypes.c_char_p
-api.PyCapsule_GetName.argtypes = [ctypes.py_object]
-api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-api.PyCapsule_SetName.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-
 USED_NAMES = {"dltensor": b"used_dltensor", "dltensor_versioned": b"used_dltensor_versioned"}
-
-
-def capsule_name(capsule):
-    return api.PyCapsule_GetName(capsule).decode()
 
 
 def managed_of(capsule):
