@@ -153,9 +153,15 @@ Result<PyRef> dlpack_capsule(PyObject* matrix, const Matrix& m, const PyRef& str
     if (m.rows > dimension_limit || m.cols > dimension_limit)
         return buffer_error("the matrix's shape does not fit DLPack's signed 64-bit dimensions");
 
+    // The unversioned capsule has no read-only flag: its consumer assumes it
+    // may write, so it gets a copy unless it forbids one.
+    if (!versioned_capsule && copy.get() == Py_False)
+        return buffer_error(
+            "a KestrixMatrix shares its memory only read-only, through a versioned capsule: "
+            "ask for max_version (1, 0) or later, or allow a copy");
     // A copy is a matrix of its own that nobody else sees, so the consumer
     // may write to it.
-    bool copied = copy.get() == Py_True;
+    bool copied = copy.get() == Py_True || !versioned_capsule;
     PyRef owner = copied ? new_matrix_instance(Matrix{FloatSeq(m.data), m.rows, m.cols})
                          : PyRef::borrow(matrix);
     const Matrix& record = reinterpret_cast<MatrixObject*>(owner.get())->record;
