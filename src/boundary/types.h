@@ -31,7 +31,7 @@ void free_object(PyObject* self);
 
 // What a class is made of; the tables live with the entries in lib.cpp.
 struct ClassDef {
-    const char* spec_name;  // "builtins." + name: __module__ reads "builtins"
+    const char* spec_name;  // "kestrix." + name: pickle finds the class by __module__
     const char* name;
     const char* doc;  // name, text signature, "\n--\n\n"
     int basic_size;
@@ -39,6 +39,7 @@ struct ClassDef {
     destructor release;  // release_instance<Record>
     PyMethodDef* methods;
     PyGetSetDef* getset = nullptr;     // attributes computed on access, if any
+    reprfunc repr = nullptr;           // Py_tp_repr, if any
     mutable PyObject* type = nullptr;  // the type object, kept once made
 };
 
