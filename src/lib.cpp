@@ -102,7 +102,8 @@ PyObject* matrix_dask_tokenize(PyObject* self, PyObject*) {
                       [self](auto& me) { return matrix_token(self, me.record()); });
 }
 
-// ---- exports ---------------------------------------------------------------- ---------------------------------------------
+// ---- exports ----------------------------------------------------------------
+// ---------------------------------------------
 
 PyObject* matrix_array_interface(PyObject* self, void*) {
     return run_method(matrix_of(self), [](auto& me) { return array_interface(me.record()); });

@@ -217,9 +217,8 @@ Checked check_view(const StridedView& v) {
         c.error = "spans more bytes than any object can";
         return c;
     }
-    if (base + low < 0 ||
-        base + high + static_cast<__int128>(size_of(v.type)) >
-            static_cast<__int128>(std::numeric_limits<std::uintptr_t>::max())) {
+    if (base + low < 0 || base + high + static_cast<__int128>(size_of(v.type)) >
+                              static_cast<__int128>(std::numeric_limits<std::uintptr_t>::max())) {
         c.error = "has elements outside the address space";
         return c;
     }

@@ -13,10 +13,19 @@ namespace kestrix {
 // Every element type read from memory; each converts as its Python value
 // (an int, a bool or a float) would through the sequence path.
 enum class ElementType {
-    int8, int16, int32, int64,
-    uint8, uint16, uint32, uint64,
+    int8,
+    int16,
+    int32,
+    int64,
+    uint8,
+    uint16,
+    uint32,
+    uint64,
     boolean,
-    float16, bfloat16, float32, float64,
+    float16,
+    bfloat16,
+    float32,
+    float64,
 };
 
 std::size_t item_size(ElementType type);

@@ -88,8 +88,8 @@ bool parse_typestr(PyObject* typestr, StridedView& view) {
     if (!text) return false;
     using E = ElementType;
     static constexpr std::pair<std::string_view, E> types[] = {
-        {"i1", E::int8},   {"i2", E::int16},   {"i4", E::int32},   {"i8", E::int64},
-        {"u1", E::uint8},  {"u2", E::uint16},  {"u4", E::uint32},  {"u8", E::uint64},
+        {"i1", E::int8},    {"i2", E::int16},   {"i4", E::int32},   {"i8", E::int64},
+        {"u1", E::uint8},   {"u2", E::uint16},  {"u4", E::uint32},  {"u8", E::uint64},
         {"b1", E::boolean}, {"f2", E::float16}, {"f4", E::float32}, {"f8", E::float64},
     };
     std::string_view t(*text);

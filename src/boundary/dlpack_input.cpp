@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "base/strided.h"
@@ -187,8 +188,11 @@ Result<FloatSeq> consume(PyObject* capsule, const char* name, const char* used_n
 }  // namespace
 
 std::optional<Result<FloatSeq>> read_dlpack(PyObject* o) {
-    if (!PyObject_HasAttrString(o, "__dlpack__")) return std::nullopt;
-    if (PyObject_HasAttrString(o, "__dlpack_device__")) {
+    // Looked up on the type, as special methods are: a class that defines
+    // __dlpack__ (KestrixMatrix, torch.Tensor) is no producer itself.
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    if (!PyObject_HasAttrString(type, "__dlpack__")) return std::nullopt;
+    if (PyObject_HasAttrString(type, "__dlpack_device__")) {
         if (auto s = check_reported_device(o); !s) return Result<FloatSeq>(s.error());
     }
     auto capsule = capsule_of(o);
@@ -200,9 +204,9 @@ std::optional<Result<FloatSeq>> read_dlpack(PyObject* o) {
     if (PyCapsule_IsValid(c, dlpack::unversioned_name))
         return consume<dlpack::ManagedTensor>(c, dlpack::unversioned_name,
                                               dlpack::used_unversioned_name);
-    return Result<FloatSeq>(PyErr::type_error(
-        "__dlpack__() returned '" + qualname(c) +
-        "', not a capsule named \"dltensor\" or \"dltensor_versioned\""));
+    return Result<FloatSeq>(
+        PyErr::type_error("__dlpack__() returned '" + qualname(c) +
+                          "', not a capsule named \"dltensor\" or \"dltensor_versioned\""));
 }
 
 }  // namespace kestrix::py

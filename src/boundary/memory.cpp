@@ -22,8 +22,7 @@ int memory_get_buffer(PyObject* self, BufferView* view, int flags) noexcept {
     const Matrix& m = reinterpret_cast<MatrixObject*>(owner)->record;
     // Read-only: a writer is refused with BufferError.
     return buffer_api().fill_info(view, self, element_address(m),
-                                  static_cast<Py_ssize_t>(m.data.size() * sizeof(float)), 1,
-                                  flags);
+                                  static_cast<Py_ssize_t>(m.data.size() * sizeof(float)), 1, flags);
 }
 
 void release_memory(PyObject* self) {

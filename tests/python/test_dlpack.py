@@ -2,7 +2,6 @@
 strides read with the bits of their flat list; producers on other devices
 and capsules that do not describe readable memory refused, their tensor
 left to them. The fuzz below runs under AddressSanitizer too."""
-import ctypes
 import random
 import struct
 
@@ -78,10 +77,9 @@ def test_fit_and_stress_data_take_tensors():
 
 
 def test_tensor_references_and_memory_stay_flat():
+    # A capsule never released would keep the tensor's 32 KiB of storage.
     t = torch.arange(64 * 64, dtype=torch.float64).reshape(64, 64).T
-    refs = t.__dlpack__  # a capsule never released would keep the tensor's storage
     assert_flat(lambda: KestrixMatrix(t, 64, 64), (t,), rounds=2000)
-    del refs
 
 
 BUFFER = np.arange(64, dtype=np.float32)
@@ -154,9 +152,16 @@ def test_producers_errors_and_non_producers():
 
     with pytest.raises(ValueError, match="^no tensor today$"):
         KestrixMatrix(Failing(), 1, 1)
-    with pytest.raises(TypeError, match="^argument 'data': 'object' object cannot be converted to "
-                                        "'Sequence'$"):
-        KestrixMatrix(object(), 1, 1)
+    # Classes that define the protocol are no producers themselves; nor is an
+    # instance that only carries the attribute.
+    not_producers = [object(), KestrixMatrix, torch.Tensor, Producer]
+    holder = type("Holder", (), {})()
+    holder.__dlpack__ = lambda: Producer(ADDRESS, [1]).capsule
+    for o in not_producers + [holder]:
+        kind = type(o).__qualname__
+        with pytest.raises(TypeError, match=f"^argument 'data': '{kind}' object cannot be "
+                                            "converted to 'Sequence'$"):
+            KestrixMatrix(o, 1, 1)
 
 
 # ---- fuzz -------------------------------------------------------------------
