@@ -95,23 +95,19 @@ constexpr std::size_t size_of(ElementType t) {
     return 0;
 }
 
-// Addresses are computed modulo 2^64 from the first element's: check_view
-// has made sure that every element's lies inside the address space.
-using Address = std::uintptr_t;
-
-const unsigned char* at(Address a) { return reinterpret_cast<const unsigned char*>(a); }
+// Elements are found by their byte offset from the first one: check_view has
+// made sure that every offset lies within one object's span.
+using Offset = std::ptrdiff_t;
 
 // One run of n elements; contiguous runs get their own loop, which the
 // compiler vectorises.
 template <ElementType T, bool Swapped>
-void read_run(Address a, std::int64_t stride, std::size_t n, float* out) {
+void read_run(const unsigned char* p, std::int64_t stride, std::size_t n, float* out) {
     constexpr auto size = static_cast<std::int64_t>(size_of(T));
     if (stride == size) {
-        const unsigned char* p = at(a);
         for (std::size_t i = 0; i < n; ++i) out[i] = load<T, Swapped>(p + i * size);
     } else {
-        for (std::size_t i = 0; i < n; ++i, a += static_cast<Address>(stride))
-            out[i] = load<T, Swapped>(at(a));
+        for (std::size_t i = 0; i < n; ++i) out[i] = load<T, Swapped>(p + Offset(i) * stride);
     }
 }
 
@@ -133,7 +129,6 @@ void read_all(const StridedView& v, float* out) {
             strides.push_back(v.strides[d]);
         }
     }
-    const auto first = reinterpret_cast<Address>(v.data);
     if (shape.empty()) {
         *out = load<T, Swapped>(v.data);
         return;
@@ -142,19 +137,19 @@ void read_all(const StridedView& v, float* out) {
     const std::int64_t inner_stride = strides.back();
     const std::size_t outer = shape.size() - 1;
     std::vector<std::int64_t> index(outer, 0);
-    Address a = first;
+    Offset at = 0;
     for (bool more = true; more;) {
-        read_run<T, Swapped>(a, inner_stride, inner, out);
+        read_run<T, Swapped>(v.data + at, inner_stride, inner, out);
         out += inner;
         // The next index of the outer dimensions, last one fastest.
         more = false;
         for (std::size_t d = outer; d-- > 0;) {
             if (++index[d] < shape[d]) {
-                a += static_cast<Address>(strides[d]);
+                at += strides[d];
                 more = true;
                 break;
             }
-            a -= static_cast<Address>(strides[d]) * static_cast<Address>(shape[d] - 1);
+            at -= strides[d] * (shape[d] - 1);
             index[d] = 0;
         }
     }

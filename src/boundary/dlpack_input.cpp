@@ -148,12 +148,11 @@ Result<StridedView> view_of(const dlpack::Tensor& t) {
                 return not_readable("has a stride of " + std::to_string(t.strides[d]) +
                                     " elements, which overflows");
     }
-    std::uintptr_t address = 0;
-    if (__builtin_add_overflow(reinterpret_cast<std::uintptr_t>(t.data), t.byte_offset, &address))
+    std::uintptr_t end = 0;
+    if (__builtin_add_overflow(reinterpret_cast<std::uintptr_t>(t.data), t.byte_offset, &end))
         return not_readable("has a byte offset past the end of the address space");
     // A tensor without elements may have a null address and any offset.
-    view.data = reinterpret_cast<const unsigned char*>(address);
-    if (t.data == nullptr && t.byte_offset != 0) view.data = nullptr;
+    if (t.data != nullptr) view.data = static_cast<const unsigned char*>(t.data) + t.byte_offset;
     Checked checked_view = check_view(view);
     if (!checked_view.error.empty()) return not_readable(checked_view.error);
     return view;
@@ -206,7 +205,7 @@ std::optional<Result<FloatSeq>> read_dlpack(PyObject* o) {
                                               dlpack::used_unversioned_name);
     return Result<FloatSeq>(
         PyErr::type_error("__dlpack__() returned '" + qualname(c) +
-                          "', not a capsule named \"dltensor\" or \"dltensor_versioned\""));
+                          R"(', not a capsule named "dltensor" or "dltensor_versioned")"));
 }
 
 }  // namespace kestrix::py
