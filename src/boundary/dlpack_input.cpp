@@ -1,5 +1,6 @@
 #include "boundary/dlpack_input.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -148,11 +149,16 @@ Result<StridedView> view_of(const dlpack::Tensor& t) {
                 return not_readable("has a stride of " + std::to_string(t.strides[d]) +
                                     " elements, which overflows");
     }
-    std::uintptr_t end = 0;
-    if (__builtin_add_overflow(reinterpret_cast<std::uintptr_t>(t.data), t.byte_offset, &end))
-        return not_readable("has a byte offset past the end of the address space");
-    // A tensor without elements may have a null address and any offset.
-    if (t.data != nullptr) view.data = static_cast<const unsigned char*>(t.data) + t.byte_offset;
+    // A tensor without elements may have a null address and any offset: it
+    // is never read.
+    const bool empty = std::find(view.shape.begin(), view.shape.end(), 0) != view.shape.end();
+    if (!empty && t.data != nullptr) {
+        std::uintptr_t end = 0;
+        if (t.byte_offset > static_cast<std::uint64_t>(PTRDIFF_MAX) ||
+            __builtin_add_overflow(reinterpret_cast<std::uintptr_t>(t.data), t.byte_offset, &end))
+            return not_readable("has a byte offset past the end of the address space");
+        view.data = static_cast<const unsigned char*>(t.data) + t.byte_offset;
+    }
     Checked checked_view = check_view(view);
     if (!checked_view.error.empty()) return not_readable(checked_view.error);
     return view;

@@ -118,6 +118,7 @@ ADDRESS = BUFFER.ctypes.data
     ({"shape": [2, 8], "strides": [-(2**59), 1]}, "the DLPack tensor has elements outside the address "
                                                    "space"),
     ({"byte_offset": 2**64 - 8}, "the DLPack tensor has a byte offset past the end of the address"),
+    ({"byte_offset": 2**63}, "the DLPack tensor has a byte offset past the end of the address"),
     ({"versioned": True, "version": (2, 0)}, "the DLPack tensor has DLPack version 2.0, not one of "
                                              "version 1"),
     ({"name": b"dltensor_x"}, "__dlpack__() returned 'PyCapsule', not a capsule named \"dltensor\" "
