@@ -1,8 +1,13 @@
-"""A short tour of kestrix: matrices, a linear regression, the stress kernel
-and a round trip through numpy."""
+"""A short tour of kestrix: matrices, a linear regression, the stress kernel,
+a round trip through numpy, and what sets kestrix apart: the same bits on any
+number of threads and any split of the work."""
+import importlib
+import os
 import random
+import subprocess
+import sys
 import time
-from typing import Callable, TypeVar
+from typing import Any, Callable, TypeVar
 
 import numpy as np
 
@@ -59,5 +64,56 @@ m = timed(f"build a {n}x{n} matrix from a float32 array", lambda: KestrixMatrix(
 out = timed("matmul, then numpy.asarray of the product", lambda: np.asarray(m.matmul(m)))
 print("  the product as numpy sees it:", out.dtype, out.shape, "writeable:", out.flags.writeable)
 print("  the same bits as the product of the list:", np.array_equal(out, np.asarray(product)))
-print("  numpy.from_dlpack shares the same memory:",
-      np.shares_memory(np.from_dlpack(m), np.asarray(m)))
+print("  numpy.asarray shares the same memory, read-only:",
+      np.shares_memory(np.asarray(m), np.asarray(m)), not np.asarray(m).flags.writeable)
+
+print("\nWhat sets kestrix apart: the same bits, however the work is split")
+# Each count of threads needs a process of its own: a pool's size is fixed
+# when it starts. The children print a digest of a 1000 x 1000 product.
+PRODUCT = """
+import hashlib, numpy as np
+a = np.random.default_rng(7).standard_normal((1000, 1000), dtype=np.float32)
+if {kestrix}:
+    from kestrix import KestrixMatrix
+    c = np.asarray(KestrixMatrix(a, 1000, 1000).matmul(KestrixMatrix(a, 1000, 1000)))
+else:
+    c = a @ a
+print(hashlib.sha256(c.tobytes()).hexdigest())
+"""
+
+
+def product_digest(use_kestrix: bool, threads: int) -> str:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads),
+               OMP_NUM_THREADS=str(threads))
+    code = PRODUCT.format(kestrix=use_kestrix)
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+for name, use_kestrix in (("kestrix", True), ("numpy", False)):
+    one, two = product_digest(use_kestrix, 1), product_digest(use_kestrix, 2)
+    verdict = "the same bits" if one == two else "different bits"
+    print(f"  {name + ' 1000x1000 product':<30} at 1 and at 2 threads: {verdict}")
+
+twice = [KestrixSolver(lr=0.5, iters=300) for _ in range(2)]
+for s in twice:
+    s.fit(X, targets)
+weights = [s.__getstate__()["weights"].tobytes() for s in twice]
+print("  the same model trained twice:      ",
+      "the same weights" if weights[0] == weights[1] else "different weights")
+
+try:
+    da: Any = importlib.import_module("dask.array")
+except ImportError:
+    print("  blockwise product: skipped, Dask is not installed")
+else:
+    def block_product(x: Any, y: Any) -> Any:
+        return np.asarray(KestrixMatrix(x, *x.shape).matmul(KestrixMatrix(y, *y.shape)))
+
+    blocks = da.blockwise(block_product, "ij", da.from_array(array_in, chunks=(300, n)), "ik",
+                          da.from_array(array_in, chunks=(n, 250)), "kj", dtype=np.float32,
+                          concatenate=True).compute(scheduler="threads")
+    whole = np.asarray(m.matmul(m))
+    print("  blockwise product with Dask:       ",
+          "the whole product's bits" if np.array_equal(blocks.view(np.uint32), whole.view(np.uint32))
+          else "different bits")

@@ -6,13 +6,15 @@ from typing_extensions import TypeAlias
 
 __all__ = ["KestrixMatrix", "KestrixSolver", "run_heavy_logic"]
 
+__version__: str
+
 # Anything the module narrows to a float32: floats, ints and objects with
 # __float__ or __index__.
 _Real: TypeAlias = SupportsFloat | SupportsIndex
 
 class _ArrayInterface(Protocol):
-    """An array that describes its own memory, as numpy.ndarray does; float32
-    and float64 arrays are read straight from it."""
+    """An array that describes its own memory, as numpy.ndarray does; arrays
+    of every integer, bool and float dtype are read straight from it."""
 
     @property
     def __array_interface__(self) -> Mapping[str, Any]: ...
@@ -21,8 +23,14 @@ class _ArrayInterface(Protocol):
 # Buffers of float32 ('f') or float64 ('d') elements, read straight from memory.
 _FloatBuffer: TypeAlias = memoryview | array.array[float]
 
+class _DLPackProducer(Protocol):
+    """A tensor on the CPU that hands out its memory as a DLPack capsule, as
+    torch.Tensor does."""
+
+    def __dlpack__(self, *, stream: None = None) -> Any: ...
+
 # Every accepted form of float data.
-_FloatData: TypeAlias = Sequence[_Real] | _ArrayInterface | _FloatBuffer
+_FloatData: TypeAlias = Sequence[_Real] | _ArrayInterface | _FloatBuffer | _DLPackProducer
 
 @final
 class _Capsule:
@@ -57,6 +65,8 @@ class KestrixMatrix:
     def __getstate__(self) -> dict[str, Any]: ...
     def __copy__(self) -> KestrixMatrix: ...
     def __deepcopy__(self, memo: dict[int, Any]) -> KestrixMatrix: ...
+    # The shape and a digest of the bits: equal matrices share one Dask token.
+    def __dask_tokenize__(self) -> tuple[str, int, int, str]: ...
 
 @final
 class KestrixSolver:

@@ -2,6 +2,7 @@
 #include "boundary/access.h"
 #include "boundary/bind.h"
 #include "boundary/convert.h"
+#include "boundary/describe.h"
 #include "boundary/entry.h"
 #include "boundary/export.h"
 #include "boundary/guard.h"
@@ -84,7 +85,25 @@ PyObject* matrix_to_list(PyObject* self, PyObject*) {
     return run_method(matrix_of(self), [](auto& me) { return float_list(me.record().data); });
 }
 
-// ---- exports without a copy ---------------------------------------------
+// ---- what tools see -------------------------------------------------------
+
+PyObject* matrix_repr_entry(PyObject* self) {
+    return run_method(matrix_of(self), [](auto& me) { return matrix_repr(me.record()); });
+}
+
+PyObject* matrix_sizeof(PyObject* self, PyObject*) {
+    return run_method(matrix_of(self), [](auto& me) {
+        return size_in_memory(sizeof(MatrixObject), me.record().data);
+    });
+}
+
+PyObject* matrix_dask_tokenize(PyObject* self, PyObject*) {
+    return run_method(matrix_of(self),
+                      [self](auto& me) { return matrix_token(self, me.record()); });
+}
+
+// ---- exports ----------------------------------------------------------------
+// ---------------------------------------------
 
 PyObject* matrix_array_interface(PyObject* self, void*) {
     return run_method(matrix_of(self), [](auto& me) { return array_interface(me.record()); });
@@ -252,6 +271,16 @@ PyObject* solver_from_state_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         });
 }
 
+PyObject* solver_repr_entry(PyObject* self) {
+    return run_method(shared_solver_of(self), [](auto& me) { return solver_repr(me.record()); });
+}
+
+PyObject* solver_sizeof(PyObject* self, PyObject*) {
+    return run_method(shared_solver_of(self), [](auto& me) {
+        return size_in_memory(sizeof(SolverObject), me.record().weights);
+    });
+}
+
 // ---- run_heavy_logic ------------------------------------------------------
 
 constexpr Params<FloatsArg, CountArg> heavy_params{
@@ -290,6 +319,11 @@ PyMethodDef matrix_methods[] = {
      "'data': bytes}, the data\nbeing rows * cols little-endian float32 values, row by row."},
     {"__copy__", entry(matrix_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
     {"__deepcopy__", entry(matrix_deepcopy), keywords, "__deepcopy__($self, memo)\n--\n\n"},
+    {"__sizeof__", entry(matrix_sizeof), METH_NOARGS,
+     "__sizeof__($self)\n--\n\nThe matrix's size in memory, its elements included, in bytes."},
+    {"__dask_tokenize__", entry(matrix_dask_tokenize), METH_NOARGS,
+     "__dask_tokenize__($self)\n--\n\nA value that only equal shapes and bits share: the "
+     "shape and a SHA-256\ndigest of the elements."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -312,6 +346,8 @@ PyMethodDef solver_methods[] = {
      "__getstate__() returns."},
     {"__copy__", entry(solver_copy), METH_NOARGS, "__copy__($self)\n--\n\n"},
     {"__deepcopy__", entry(solver_deepcopy), keywords, "__deepcopy__($self, memo)\n--\n\n"},
+    {"__sizeof__", entry(solver_sizeof), METH_NOARGS,
+     "__sizeof__($self)\n--\n\nThe model's size in memory, its weights included, in bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -323,26 +359,32 @@ PyMethodDef matrix_restorer_def = {"_matrix_from_state", entry(matrix_from_state
 PyMethodDef solver_restorer_def = {"_solver_from_state", entry(solver_from_state_entry), keywords,
                                    "_solver_from_state(state)\n--\n\n"};
 
-const ClassDef matrix_class = {"builtins.KestrixMatrix",
+const ClassDef matrix_class = {"kestrix.KestrixMatrix",
                                "KestrixMatrix",
                                "KestrixMatrix(data, rows, cols)\n--\n\n",
                                static_cast<int>(sizeof(MatrixObject)),
                                matrix_new,
                                release_instance<Matrix>,
                                matrix_methods,
-                               matrix_getset};
-const ClassDef solver_class = {"builtins.KestrixSolver",
+                               matrix_getset,
+                               matrix_repr_entry};
+const ClassDef solver_class = {"kestrix.KestrixSolver",
                                "KestrixSolver",
                                "KestrixSolver(lr, iters)\n--\n\n",
                                static_cast<int>(sizeof(SolverObject)),
                                solver_new,
                                release_instance<Solver>,
-                               solver_methods};
+                               solver_methods,
+                               nullptr,
+                               solver_repr_entry};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* stored_module = nullptr;
+
+// The release, as the package's metadata gives it.
+constexpr const char* version = "0.1.0";
 
 // ---- module body ----------------------------------------------------------
 
@@ -357,6 +399,8 @@ Status module_body(PyObject* module) {
     if (!solver_fn) return solver_fn.error();
     matrix_restorer = matrix_fn->release();
     solver_restorer = solver_fn->release();
+    if (PyModule_AddStringConstant(module, "__version__", version) != 0)
+        return fetch_pending_error();
     return ok();
 }
 

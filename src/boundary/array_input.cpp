@@ -2,14 +2,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/strided.h"
 #include "boundary/buffer.h"
 #include "boundary/guard.h"
 #include "boundary/py_ref.h"
-#include "boundary/strided.h"
 
 namespace kestrix::py {
 namespace {
@@ -63,14 +64,43 @@ bool int64_tuple(PyObject* o, std::vector<std::int64_t>& out) {
 }
 
 // The elements of view, row-major strides filled in when it has none; no
-// value when its element count does not fit.
+// value when it does not describe memory that can be read.
 std::optional<FloatSeq> read_view(StridedView view) {
-    if (view.strides.empty()) view.strides = row_major_strides(view.shape, view.type);
-    std::size_t count = 0;
-    if (!element_count(view.shape, count)) return std::nullopt;
-    FloatSeq out(count);
-    if (count > 0) read_row_major(view, out.data());
+    if (view.strides.empty() && !view.shape.empty()) {
+        auto strides = row_major_strides(view.shape, item_size(view.type));
+        if (!strides) return std::nullopt;
+        view.strides = std::move(*strides);
+    }
+    Checked checked_view = check_view(view);
+    if (!checked_view.error.empty()) return std::nullopt;
+    FloatSeq out(checked_view.count);
+    if (!out.empty()) read_row_major(view, out.data());
     return out;
+}
+
+// The element type of an array interface's typestr ("<f4", ">i8", "|b1"):
+// every integer, bool and float type that tolist() gives as a Python int,
+// bool or float. Complex, object, structured, datetime and longdouble
+// arrays keep the sequence path.
+bool parse_typestr(PyObject* typestr, StridedView& view) {
+    if (typestr == nullptr || Py_TYPE(typestr) != &PyUnicode_Type) return false;
+    std::optional<std::string> text = utf8_of(typestr);
+    if (!text) return false;
+    using E = ElementType;
+    static constexpr std::pair<std::string_view, E> types[] = {
+        {"i1", E::int8},    {"i2", E::int16},   {"i4", E::int32},   {"i8", E::int64},
+        {"u1", E::uint8},   {"u2", E::uint16},  {"u4", E::uint32},  {"u8", E::uint64},
+        {"b1", E::boolean}, {"f2", E::float16}, {"f4", E::float32}, {"f8", E::float64},
+    };
+    std::string_view t(*text);
+    if (t.size() != 3 || (t[0] != '<' && t[0] != '>' && t[0] != '|' && t[0] != '=')) return false;
+    for (auto [name, type] : types) {
+        if (t.substr(1) != name) continue;
+        view.type = type;
+        view.swapped = t[0] == '>';
+        return true;
+    }
+    return false;
 }
 
 // numpy's own interface dict of an exact ndarray; anything unexpected in it
@@ -80,13 +110,7 @@ std::optional<FloatSeq> from_array_interface(PyObject* o) {
     if (!iface || Py_TYPE(iface.get()) != &PyDict_Type) return std::nullopt;
     PyObject* dict = iface.get();
     StridedView view;
-    PyObject* typestr = PyDict_GetItemString(dict, "typestr");
-    if (is_text(typestr, "<f4"))
-        view.type = ElementType::float32;
-    else if (is_text(typestr, "<f8"))
-        view.type = ElementType::float64;
-    else
-        return std::nullopt;
+    if (!parse_typestr(PyDict_GetItemString(dict, "typestr"), view)) return std::nullopt;
     if (!int64_tuple(PyDict_GetItemString(dict, "shape"), view.shape)) return std::nullopt;
     PyObject* data = PyDict_GetItemString(dict, "data");
     if (data == nullptr || Py_TYPE(data) != &PyTuple_Type || PyTuple_Size(data) != 2)

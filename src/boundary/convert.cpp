@@ -6,6 +6,7 @@
 #include <string>
 
 #include "boundary/array_input.h"
+#include "boundary/dlpack_input.h"
 #include "boundary/guard.h"
 #include "boundary/types.h"
 
@@ -83,7 +84,14 @@ Result<FloatSeq> to_float_seq(PyObject* o, const char* name) {
         return FloatSeq(m->record().data);
     }
     if (auto direct = read_float_array(o)) return std::move(*direct);
-    if (!PySequence_Check(o)) return argument_error(name, conversion_error(o, "Sequence"));
+    if (!PySequence_Check(o)) {
+        // Sequences keep being iterated; a DLPack producer that is none would
+        // otherwise be refused.
+        auto tensor = read_dlpack(o);
+        if (!tensor) return argument_error(name, conversion_error(o, "Sequence"));
+        if (!*tensor) return argument_error(name, tensor->error());
+        return std::move(**tensor);
+    }
     FloatSeq out;
     reserve_from_hint(out, o);
     bool is_list = Py_TYPE(o) == &PyList_Type;

@@ -14,9 +14,10 @@ namespace kestrix::py {
 PyErr argument_error(const char* name, PyErr err);
 
 // Any sequence but str, iterated, each item narrowed to the nearest float32;
-// float arrays and buffers are read straight from memory with the same
-// result (read_float_array), and a KestrixMatrix gives its elements in
-// row-major order. Errors come back already wrapped for `name`.
+// numpy arrays and float buffers (read_float_array) and DLPack producers
+// that are no sequence (read_dlpack) are read straight from memory with the
+// same result, and a KestrixMatrix gives its elements in row-major order.
+// Errors come back already wrapped for `name`.
 Result<FloatSeq> to_float_seq(PyObject* o, const char* name);
 
 // An int (or __index__) in 0 .. 2^64 - 1.

@@ -7,58 +7,23 @@
 #include <utility>
 
 #include "boundary/convert.h"
+#include "boundary/dlpack.h"
 #include "boundary/guard.h"
+#include "boundary/memory.h"
 #include "boundary/types.h"
 
 namespace kestrix::py {
 namespace {
 
-// The DLPack structures, as the protocol fixes them in plain C.
-struct DLDevice {
-    std::int32_t device_type;
-    std::int32_t device_id;
-};
-struct DLDataType {
-    std::uint8_t code;
-    std::uint8_t bits;
-    std::uint16_t lanes;
-};
-struct DLTensor {
-    void* data;
-    DLDevice device;
-    std::int32_t ndim;
-    DLDataType dtype;
-    std::int64_t* shape;
-    std::int64_t* strides;
-    std::uint64_t byte_offset;
-};
-struct DLManagedTensor {
-    DLTensor dl_tensor;
-    void* manager_ctx;
-    void (*deleter)(DLManagedTensor*);
-};
-struct DLPackVersion {
-    std::uint32_t major;
-    std::uint32_t minor;
-};
-struct DLManagedTensorVersioned {
-    DLPackVersion version;
-    void* manager_ctx;
-    void (*deleter)(DLManagedTensorVersioned*);
-    std::uint64_t flags;
-    DLTensor dl_tensor;
-};
-
-constexpr std::int32_t cpu_device = 1;
-constexpr std::uint8_t float_code = 2;
-constexpr std::uint64_t read_only_flag = 1;
-constexpr std::uint64_t is_copied_flag = 2;
+using dlpack::ManagedTensor;
+using dlpack::ManagedTensorVersioned;
 
 template <class Managed>
-constexpr bool versioned = std::is_same_v<Managed, DLManagedTensorVersioned>;
+constexpr bool versioned = std::is_same_v<Managed, ManagedTensorVersioned>;
 
 template <class Managed>
-constexpr const char* capsule_name = versioned<Managed> ? "dltensor_versioned" : "dltensor";
+constexpr const char* capsule_name =
+    versioned<Managed> ? dlpack::versioned_name : dlpack::unversioned_name;
 
 // A managed tensor and the arrays its tensor points into, in one block.
 template <class Managed>
@@ -67,13 +32,6 @@ struct Exported {
     std::int64_t shape[2] = {};
     std::int64_t strides[2] = {};
 };
-
-// The address of a matrix's first element; one that has none still needs
-// a valid, aligned one.
-void* element_address(const Matrix& m) {
-    alignas(64) static float no_elements = 0.0f;
-    return m.data.empty() ? &no_elements : const_cast<float*>(m.data.data());
-}
 
 // The deleter of both kinds of managed tensor. Consumers may call it from
 // any thread, holding the interpreter lock or not.
@@ -108,17 +66,17 @@ PyRef make_capsule(PyRef owner, const Matrix& m, bool copied) {
     exported->strides[0] = static_cast<std::int64_t>(m.cols);
     exported->strides[1] = 1;
     Managed& managed = exported->managed;
-    DLTensor& t = managed.dl_tensor;
+    dlpack::Tensor& t = managed.dl_tensor;
     t.data = element_address(m);
-    t.device = {cpu_device, 0};
+    t.device = {dlpack::cpu_device, 0};
     t.ndim = 2;
-    t.dtype = {float_code, 32, 1};
+    t.dtype = {dlpack::float_code, 32, 1};
     t.shape = exported->shape;
     t.strides = exported->strides;
     t.byte_offset = 0;
     if constexpr (versioned<Managed>) {
         managed.version = {1, 0};
-        managed.flags = copied ? is_copied_flag : read_only_flag;
+        managed.flags = copied ? dlpack::is_copied_flag : dlpack::read_only_flag;
     }
     managed.deleter = release_export<Managed>;
     managed.manager_ctx = owner.release();
@@ -173,7 +131,7 @@ PyRef array_interface(const Matrix& m) {
     return dict;
 }
 
-Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const PyRef& stream,
+Result<PyRef> dlpack_capsule(PyObject* matrix, const Matrix& m, const PyRef& stream,
                              const PyRef& max_version, const PyRef& dl_device, const PyRef& copy) {
     if (!is_none(stream)) return buffer_error("stream must be None for data on the CPU");
     bool versioned_capsule = false;
@@ -185,7 +143,7 @@ Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const PyRef& strea
     if (!is_none(dl_device)) {
         auto device = int_pair(dl_device, "dl_device");
         if (!device) return device.error();
-        if (*device != std::pair<long long, long long>{cpu_device, 0})
+        if (*device != std::pair<long long, long long>{dlpack::cpu_device, 0})
             return buffer_error("a KestrixMatrix can only be exported to the CPU, device (1, 0)");
     }
     if (!is_none(copy) && copy.get() != Py_True && copy.get() != Py_False)
@@ -195,17 +153,23 @@ Result<PyRef> dlpack_capsule(PyObject* self, const Matrix& m, const PyRef& strea
     if (m.rows > dimension_limit || m.cols > dimension_limit)
         return buffer_error("the matrix's shape does not fit DLPack's signed 64-bit dimensions");
 
+    // The unversioned capsule has no read-only flag: its consumer assumes it
+    // may write, so it gets a copy unless it forbids one.
+    if (!versioned_capsule && copy.get() == Py_False)
+        return buffer_error(
+            "a KestrixMatrix shares its memory only read-only, through a versioned capsule: "
+            "ask for max_version (1, 0) or later, or allow a copy");
     // A copy is a matrix of its own that nobody else sees, so the consumer
     // may write to it.
-    bool copied = copy.get() == Py_True;
+    bool copied = copy.get() == Py_True || !versioned_capsule;
     PyRef owner = copied ? new_matrix_instance(Matrix{FloatSeq(m.data), m.rows, m.cols})
-                         : PyRef::borrow(self);
+                         : PyRef::borrow(matrix);
     const Matrix& record = reinterpret_cast<MatrixObject*>(owner.get())->record;
     if (versioned_capsule)
-        return make_capsule<DLManagedTensorVersioned>(std::move(owner), record, copied);
-    return make_capsule<DLManagedTensor>(std::move(owner), record, copied);
+        return make_capsule<ManagedTensorVersioned>(std::move(owner), record, copied);
+    return make_capsule<ManagedTensor>(std::move(owner), record, copied);
 }
 
-PyRef dlpack_device() { return count_pair(cpu_device, 0); }
+PyRef dlpack_device() { return count_pair(dlpack::cpu_device, 0); }
 
 }  // namespace kestrix::py

@@ -115,6 +115,17 @@ void interpreter_call_failed(std::source_location where) {
     fail("Python API call failed", where);
 }
 
+Result<PyObject*> imported(const char* module, const char* name, PyObject*& kept) {
+    if (kept != nullptr) return kept;
+    PyRef m = PyRef::steal(PyImport_ImportModule(module));
+    if (!m) return fetch_pending_error();
+    PyRef member = PyRef::steal(PyObject_GetAttrString(m.get(), name));
+    if (!member) return fetch_pending_error();
+    // Importing runs Python code, which may have got here first.
+    if (kept == nullptr) kept = member.release();
+    return kept;
+}
+
 std::optional<std::string> utf8_of(PyObject* str) {
     PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(str));
     char* data = nullptr;

@@ -33,6 +33,10 @@ inline PyRef checked(PyObject* o, std::source_location where = std::source_locat
     return PyRef::steal(o);
 }
 
+// A module's member, imported on first need and kept in `kept` for the life
+// of the process, like the type objects.
+Result<PyObject*> imported(const char* module, const char* name, PyObject*& kept);
+
 // The text of str (or a subclass) as UTF-8; nullopt with the interpreter's
 // error pending when it cannot be encoded (a lone surrogate).
 std::optional<std::string> utf8_of(PyObject* str);

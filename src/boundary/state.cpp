@@ -6,11 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "base/strided.h"
 #include "boundary/access.h"
 #include "boundary/buffer.h"
 #include "boundary/convert.h"
 #include "boundary/guard.h"
-#include "boundary/strided.h"
+#include "boundary/memory.h"
 #include "boundary/types.h"
 
 namespace kestrix::py {
@@ -20,19 +21,6 @@ namespace {
 static_assert(std::endian::native == std::endian::little);
 
 constexpr std::uint64_t float_bytes = sizeof(float);
-
-// A module's member, imported on first need and kept for the life of the
-// process, like the type objects.
-Result<PyObject*> imported(const char* module, const char* name, PyObject*& kept) {
-    if (kept != nullptr) return kept;
-    PyRef m = PyRef::steal(PyImport_ImportModule(module));
-    if (!m) return fetch_pending_error();
-    PyRef member = PyRef::steal(PyObject_GetAttrString(m.get(), name));
-    if (!member) return fetch_pending_error();
-    // Importing runs Python code, which may have got here first.
-    if (kept == nullptr) kept = member.release();
-    return kept;
-}
 
 PyObject* kept_array_type = nullptr;
 PyObject* kept_pickle_buffer_type = nullptr;
@@ -68,6 +56,7 @@ public:
         if (count == 0) return out;
         StridedView view;
         view.data = reinterpret_cast<const unsigned char*>(data_);
+        view.type = ElementType::float32;
         view.shape = {static_cast<std::int64_t>(count)};
         view.strides = {static_cast<std::int64_t>(float_bytes)};
         read_row_major(view, out.data());
@@ -239,70 +228,6 @@ PyRef matrix_dict(const Matrix& m, PyRef data) {
     w.set("cols", checked(PyLong_FromUnsignedLongLong(m.cols)));
     w.set("data", std::move(data));
     return w.done();
-}
-
-// ---- the matrix's memory as a buffer (3.11+) ------------------------------
-
-// Py_bf_getbuffer, and Py_TPFLAGS_DISALLOW_INSTANTIATION (3.10+): both exist
-// on every interpreter this type is made on.
-constexpr int buffer_get_slot = 1;
-constexpr unsigned long no_instances_flag = 1UL << 7;
-
-// Holds a matrix and offers its elements as read-only bytes.
-struct MemoryObject {
-    PyObject_HEAD PyObject* owner;
-};
-
-int memory_get_buffer(PyObject* self, BufferView* view, int flags) noexcept {
-    PyObject* owner = reinterpret_cast<MemoryObject*>(self)->owner;
-    const Matrix& m = reinterpret_cast<MatrixObject*>(owner)->record;
-    alignas(64) static float no_elements = 0.0f;
-    void* data = m.data.empty() ? &no_elements : const_cast<float*>(m.data.data());
-    // Read-only: a writer is refused with BufferError.
-    return buffer_api().fill_info(view, self, data,
-                                  static_cast<Py_ssize_t>(m.data.size() * float_bytes), 1, flags);
-}
-
-void release_memory(PyObject* self) {
-    run_release([&] {
-        PyTypeObject* type = Py_TYPE(self);
-        { PyRef owner = PyRef::steal(reinterpret_cast<MemoryObject*>(self)->owner); }
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
-    });
-}
-
-PyObject* kept_memory_type = nullptr;
-
-Result<PyObject*> memory_type() {
-    if (kept_memory_type != nullptr) return kept_memory_type;
-    PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(release_memory)},
-        {buffer_get_slot, reinterpret_cast<void*>(memory_get_buffer)},
-        {Py_tp_doc, const_cast<char*>("A KestrixMatrix's elements as read-only bytes.")},
-        {0, nullptr},
-    };
-    PyType_Spec memory_type = {"kestrix._MatrixMemory", static_cast<int>(sizeof(MemoryObject)), 0,
-                               Py_TPFLAGS_DEFAULT | no_instances_flag, slots};
-    PyObject* made = PyType_FromSpec(&memory_type);
-    if (made == nullptr) return fetch_pending_error();
-    kept_memory_type = made;
-    return made;
-}
-
-// A bytes-like object over the matrix `self` without a copy, or empty
-// before 3.11.
-Result<PyRef> matrix_memory(PyObject* self) {
-    if (buffer_api().fill_info == nullptr) return PyRef();
-    auto type = memory_type();
-    if (!type) return type.error();
-    auto* t = reinterpret_cast<PyTypeObject*>(*type);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(t, Py_tp_alloc));
-    PyObject* o = alloc(t, 0);
-    if (o == nullptr) return fetch_pending_error();
-    reinterpret_cast<MemoryObject*>(o)->owner = PyRef::borrow(self).release();
-    return PyRef::steal(o);
 }
 
 }  // namespace

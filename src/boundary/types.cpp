@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "boundary/access.h"
 #include "boundary/guard.h"
@@ -18,19 +19,19 @@ PyObject* made_type_object(const ClassDef& def) {
 
 Result<PyObject*> type_object(const ClassDef& def) {
     if (def.type != nullptr) return def.type;
-    PyType_Slot slots[] = {
+    std::vector<PyType_Slot> slots = {
         {Py_tp_doc, const_cast<char*>(def.doc)},
         {Py_tp_new, reinterpret_cast<void*>(def.constructor)},
         {Py_tp_methods, def.methods},
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_dealloc, reinterpret_cast<void*>(def.release)},
-        // Without attributes this is a second end of the list.
-        {def.getset != nullptr ? Py_tp_getset : 0, def.getset},
-        {0, nullptr},
     };
+    if (def.getset != nullptr) slots.push_back({Py_tp_getset, def.getset});
+    if (def.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
+    slots.push_back({0, nullptr});
     // The name text stays readable for the life of the process: before 3.11
     // the type keeps pointing into it.
-    PyType_Spec shape = {def.spec_name, def.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec shape = {def.spec_name, def.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     PyObject* made = PyType_FromSpec(&shape);
     if (made == nullptr) {
         PyErr cause = fetch_pending_error();
@@ -98,14 +99,18 @@ PyRef new_matrix_instance(Matrix m) {
     return o;
 }
 
+void free_object(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
 template <class Record>
 void release_instance(PyObject* self) {
     run_release([&] {
-        PyTypeObject* type = Py_TYPE(self);
         reinterpret_cast<Instance<Record>*>(self)->record.~Record();
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
+        free_object(self);
     });
 }
 

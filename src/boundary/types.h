@@ -24,9 +24,14 @@ using SolverObject = Instance<Solver>;
 template <class Record>
 void release_instance(PyObject* self);
 
+// The end of every heap type's Py_tp_dealloc, once the object's own parts
+// are released: frees it through its type's Py_tp_free and drops its
+// reference to the type, as heap types require.
+void free_object(PyObject* self);
+
 // What a class is made of; the tables live with the entries in lib.cpp.
 struct ClassDef {
-    const char* spec_name;  // "builtins." + name: __module__ reads "builtins"
+    const char* spec_name;  // "kestrix." + name: pickle finds the class by __module__
     const char* name;
     const char* doc;  // name, text signature, "\n--\n\n"
     int basic_size;
@@ -34,6 +39,7 @@ struct ClassDef {
     destructor release;  // release_instance<Record>
     PyMethodDef* methods;
     PyGetSetDef* getset = nullptr;     // attributes computed on access, if any
+    reprfunc repr = nullptr;           // Py_tp_repr, if any
     mutable PyObject* type = nullptr;  // the type object, kept once made
 };
 

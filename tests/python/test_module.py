@@ -21,7 +21,7 @@ def test_module_members_and_names():
     assert kestrix.__all__ == ["KestrixMatrix", "KestrixSolver", "run_heavy_logic"]
     assert kestrix.__doc__ == "" and not hasattr(kestrix, "PanicException")
     for cls in (KestrixMatrix, KestrixSolver):
-        assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins",) + (cls.__name__,) * 2
+        assert (cls.__module__, cls.__name__, cls.__qualname__) == ("kestrix",) + (cls.__name__,) * 2
     assert (run_heavy_logic.__module__, run_heavy_logic.__name__) == ("kestrix", "run_heavy_logic")
     assert run_heavy_logic.__self__ is kestrix
 
@@ -71,7 +71,7 @@ def test_no_argument_methods_refuse_arguments(call):
 def test_methods_refuse_foreign_receivers(method, receiver):
     # The interpreter's method descriptor refuses them before the module runs.
     args = {"add": (1.0,), "mul": (1.0,), "matmul": (receiver,)}.get(method, ())
-    with pytest.raises(TypeError, match=f"^descriptor '{method}' for 'builtins.KestrixMatrix' "
+    with pytest.raises(TypeError, match=f"^descriptor '{method}' for 'kestrix.KestrixMatrix' "
                                         "objects doesn't apply to a '"):
         getattr(KestrixMatrix, method)(receiver, *args)
 

@@ -10,39 +10,10 @@ import numpy as np
 import pytest
 
 from conftest import assert_flat
+from dlpack_structs import Managed, ManagedVersioned, api, capsule_name
 from kestrix import KestrixMatrix
 
-
-class DLTensor(ctypes.Structure):
-    _fields_ = [("data", ctypes.c_void_p), ("device_type", ctypes.c_int32),
-                ("device_id", ctypes.c_int32), ("ndim", ctypes.c_int32),
-                ("code", ctypes.c_uint8), ("bits", ctypes.c_uint8), ("lanes", ctypes.c_uint16),
-                ("shape", ctypes.POINTER(ctypes.c_int64)),
-                ("strides", ctypes.POINTER(ctypes.c_int64)), ("byte_offset", ctypes.c_uint64)]
-
-
-class Managed(ctypes.Structure):
-    _fields_ = [("tensor", DLTensor), ("ctx", ctypes.c_void_p), ("deleter", ctypes.c_void_p)]
-
-
-class ManagedVersioned(ctypes.Structure):
-    _fields_ = [("major", ctypes.c_uint32), ("minor", ctypes.c_uint32), ("ctx", ctypes.c_void_p),
-                ("deleter", ctypes.c_void_p), ("flags", ctypes.c_uint64), ("tensor", DLTensor)]
-
-
-api = ctypes.pythonapi
-api.PyCapsule_GetName.restype = ctypes.c_char_p
-api.PyCapsule_GetName.argtypes = [ctypes.py_object]
-api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-api.PyCapsule_SetName.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-
 USED_NAMES = {"dltensor": b"used_dltensor", "dltensor_versioned": b"used_dltensor_versioned"}
-
-
-def capsule_name(capsule):
-    return api.PyCapsule_GetName(capsule).decode()
 
 
 def managed_of(capsule):
@@ -123,6 +94,7 @@ def test_products_between_numpy_inputs_and_outputs():
     assert c.tolist() == (a @ b.astype(np.float32)).tolist()
 
 
+# Only the versioned capsule can say read-only, so only it shares the memory.
 @pytest.mark.parametrize("kwargs, name, version", [
     ({}, "dltensor", None),
     ({"max_version": None, "stream": None, "dl_device": None, "copy": None}, "dltensor", None),
@@ -136,7 +108,10 @@ def test_dlpack_capsules(kwargs, name, version):
     assert capsule_name(capsule) == name
     managed = managed_of(capsule)
     t = managed.tensor
-    assert (t.data, t.device_type, t.device_id, t.ndim) == (interface_address(m), 1, 0, 2)
+    shared = version is not None
+    assert (t.data == interface_address(m)) == shared
+    assert list((ctypes.c_float * 15).from_address(t.data)) == m.to_list()
+    assert (t.device_type, t.device_id, t.ndim) == (1, 0, 2)
     assert (t.code, t.bits, t.lanes, t.byte_offset) == (2, 32, 1, 0)
     assert (t.shape[0], t.shape[1], t.strides[0], t.strides[1]) == (3, 5, 5, 1)
     if version:
@@ -169,6 +144,9 @@ def test_dlpack_copy_is_a_writable_matrix_of_its_own():
     (lambda m: m.__dlpack__(dl_device=[1, 0]), TypeError,
      "dl_device must be None or a tuple of two ints"),
     (lambda m: m.__dlpack__(copy=1), TypeError, "copy must be None, True or False"),
+    (lambda m: m.__dlpack__(copy=False), BufferError,
+     "a KestrixMatrix shares its memory only read-only, through a versioned capsule: ask for "
+     "max_version (1, 0) or later, or allow a copy"),
     (lambda m: KestrixMatrix([], 2**63, 0).__dlpack__(), BufferError,
      "the matrix's shape does not fit DLPack's signed 64-bit dimensions"),
 ])
@@ -182,13 +160,22 @@ def test_dlpack_refusals(call, kind, text):
     assert sys.getrefcount(m) == refs
 
 
+def owner_of(capsule):
+    """The matrix that owns a capsule's memory (a new reference)."""
+    return ctypes.cast(managed_of(capsule).ctx, ctypes.py_object).value
+
+
 def test_an_unused_capsule_releases_its_matrix_when_collected():
     m = matrix()
     refs = sys.getrefcount(m)
     capsules = [m.__dlpack__(), m.__dlpack__(max_version=(1, 0))]
-    assert sys.getrefcount(m) == refs + 2
+    # The plain capsule owns a copy of its own.
+    copy = owner_of(capsules[0])
+    assert copy is not m and copy.to_list() == m.to_list()
+    copy_refs = sys.getrefcount(copy)
+    assert sys.getrefcount(m) == refs + 1
     del capsules
-    assert sys.getrefcount(m) == refs
+    assert sys.getrefcount(m) == refs and sys.getrefcount(copy) == copy_refs - 1
 
 
 def call_holding_the_lock(deleter, pointer):
@@ -221,14 +208,15 @@ def test_a_consumer_releases_the_matrix_exactly_once_from_any_thread(versioned, 
     name = capsule_name(capsule)
     pointer = api.PyCapsule_GetPointer(capsule, name.encode())
     managed = managed_of(capsule)
-    assert managed.ctx == id(m)
+    owner = owner_of(capsule)
+    assert (owner is m) == versioned
+    owner_refs = sys.getrefcount(owner)
     # What a consumer does: rename, then call the deleter when done. The
     # capsule keeps the name's address, so the name must outlive it.
     assert api.PyCapsule_SetName(capsule, USED_NAMES[name]) == 0
-    assert sys.getrefcount(m) == refs + 1
     call_deleter(managed.deleter, pointer)
-    assert sys.getrefcount(m) == refs
-    del capsule, managed
+    assert sys.getrefcount(owner) == owner_refs - 1
+    del capsule, managed, owner
     gc.collect()
     assert sys.getrefcount(m) == refs
     assert m.to_list()[:3] == [-1.0, -0.5, 0.0]
@@ -237,9 +225,9 @@ def test_a_consumer_releases_the_matrix_exactly_once_from_any_thread(versioned, 
 def test_numpy_takes_the_capsule_and_releases_it_with_its_array():
     m = matrix()
     refs = sys.getrefcount(m)
+    # numpy 1.24 asks for the plain capsule, which holds a copy.
     a = np.from_dlpack(m)
-    assert a.ctypes.data == interface_address(m) and a.tolist() == np.asarray(m).tolist()
-    assert sys.getrefcount(m) == refs + 1
+    assert a.ctypes.data != interface_address(m) and a.tolist() == np.asarray(m).tolist()
     del a
     assert sys.getrefcount(m) == refs
 

@@ -140,6 +140,7 @@ SAMPLE_CALLS = {
     "KestrixMatrix.__reduce_ex__": "m.__reduce_ex__(5)", "KestrixMatrix.__reduce__": "m.__reduce__()",
     "KestrixMatrix.__getstate__": "m.__getstate__()", "KestrixMatrix.__copy__": "m.__copy__()",
     "KestrixMatrix.__deepcopy__": "m.__deepcopy__({})", "KestrixSolver.__reduce__": "s.__reduce__()",
+    "KestrixMatrix.__dask_tokenize__": "m.__dask_tokenize__()",
     "KestrixSolver.__reduce_ex__": "s.__reduce_ex__(4)", "KestrixSolver.__getstate__": "s.__getstate__()",
     "KestrixSolver.__setstate__": "s.__setstate__(s.__getstate__())",
     "KestrixSolver.__copy__": "s.__copy__()", "KestrixSolver.__deepcopy__": "s.__deepcopy__({})",
