@@ -6,6 +6,7 @@
 
 #include "pool/locking.h"
 #include "pool/spin_pause.h"
+#include "pool/start_limits.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {
@@ -73,6 +74,13 @@ Scheduler::Scheduler(std::size_t workers, std::size_t spin_limit)
 // job when it runs.
 Scheduler* Scheduler::create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
                              int& error) {
+    // A count the system cannot start ends here, before its first thread:
+    // a start that ran into the limit part way would hold the machine's last
+    // free ids while it lasted, and fail all the same.
+    if (int refused = start_refusal(workers); refused != 0) {
+        error = refused;
+        return nullptr;
+    }
     auto* scheduler = new Scheduler(workers, spin_limit);
     for (std::size_t k = 0; k < workers; ++k) {
         scheduler->refs_.fetch_add(1, std::memory_order_relaxed);

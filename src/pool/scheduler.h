@@ -70,7 +70,8 @@ public:
     // Starts `workers` threads through `starter`, of which at most
     // `spin_limit` (at least 1) spin at a time, callers in their wait
     // included. Returns once the threads exist, before they have run. Returns
-    // null and the system error when one cannot start; the threads already
+    // null and the system error when the system's limits leave no room for
+    // them (starting none), or when one cannot start; the threads already
     // started are stopped.
     static Scheduler* create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
                              int& error);
