@@ -32,6 +32,7 @@ struct alignas(sharing_span) WorkerThread {
     Scheduler* scheduler = nullptr;
     std::size_t index = 0;
     std::uint64_t rng = 0;  // victim choice
+    unsigned held_pushes = 0;  // when to look at the clock again (holding_wakes)
     // Its own wake-up, so that waking one sleeper never wakes the others.
     // Both guarded by the scheduler's sleep_mutex_.
     std::condition_variable wake_cv;
@@ -87,10 +88,10 @@ public:
 
     // Queues a job from a thread outside the pool and wakes a worker.
     void inject(Job* job) noexcept;
-    // Called after pushing onto a deque: wakes a sleeper unless someone is
-    // searching or every core has a thread already (a worker awake, a
-    // caller pausing).
-    void notify_new_work() noexcept;
+    // Called by `self` after pushing onto its deque: wakes a sleeper unless
+    // someone is searching, every core has a thread already (a worker awake,
+    // a caller pausing), or a worker slept for want of a core a moment ago.
+    void notify_new_work(WorkerThread& self) noexcept;
     // Runs other work on `self` until `latch` is set.
     void wait_until(WorkerThread& self, JoinLatch& latch) noexcept;
     // Wakes `worker` if it sleeps.
@@ -118,11 +119,17 @@ private:
     bool cores_taken() const noexcept;
     // More workers awake than the spin limit.
     bool crowded_by_workers() const noexcept;
+    // Whether pushed halves leave the sleepers be: an idle worker went to
+    // sleep for want of a core within crowd_hold_ns.
+    bool holding_wakes(WorkerThread& self) noexcept;
+    bool hold_expired() noexcept;  // and ends it
+    void note_crowded() noexcept;
     template <class Search>
     void search(WorkerThread& self, Search& why) noexcept;
     void stop_searching() noexcept;
+    // Until woken, or at most crowd_hold_ns `for_a_while`.
     template <class Search>
-    void sleep(WorkerThread& self, Search& why) noexcept;
+    void sleep(WorkerThread& self, Search& why, bool for_a_while) noexcept;
     void wake_one() noexcept;
 
     const std::size_t count_;
@@ -135,6 +142,10 @@ private:
     SpinSlots slots_;
     std::mutex sleep_mutex_;
     std::atomic<bool> terminate_{false};
+    // Read by every push that finds a core free, written when a worker
+    // sleeps for want of one.
+    alignas(sharing_span) std::atomic<bool> hold_wakes_{false};
+    std::atomic<std::int64_t> hold_until_ns_{0};  // steady clock
     std::size_t entered_ = 0, exited_ = 0;  // workers in and out of their loops; sleep_mutex_
     std::condition_variable threads_cv_;    // signalled when either count changes
 };
