@@ -258,8 +258,8 @@ void Scheduler::stop_searching() noexcept {
     // anyone awake: a poster that saw it searching did not wake a sleeper.
     if (searching_.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
         states_.asleep(std::memory_order_seq_cst) != 0 &&
-        (injector_.has_jobs() || (!cores_taken() && !hold_wakes_.load(std::memory_order_relaxed) &&
-                                     has_pushed_work()))) {
+        (injector_.has_jobs() ||
+         (!cores_taken() && !hold_wakes_.load(std::memory_order_relaxed) && has_pushed_work()))) {
         wake_one();
     }
 }

@@ -31,7 +31,7 @@ struct alignas(sharing_span) WorkerThread {
     WorkDeque<Job, deque_capacity> deque;
     Scheduler* scheduler = nullptr;
     std::size_t index = 0;
-    std::uint64_t rng = 0;  // victim choice
+    std::uint64_t rng = 0;     // victim choice
     unsigned held_pushes = 0;  // when to look at the clock again (holding_wakes)
     // Its own wake-up, so that waking one sleeper never wakes the others.
     // Both guarded by the scheduler's sleep_mutex_.
@@ -146,8 +146,8 @@ private:
     // sleeps for want of one.
     alignas(sharing_span) std::atomic<bool> hold_wakes_{false};
     std::atomic<std::int64_t> hold_until_ns_{0};  // steady clock
-    std::size_t entered_ = 0, exited_ = 0;  // workers in and out of their loops; sleep_mutex_
-    std::condition_variable threads_cv_;    // signalled when either count changes
+    std::size_t entered_ = 0, exited_ = 0;        // workers in and out of their loops; sleep_mutex_
+    std::condition_variable threads_cv_;          // signalled when either count changes
 };
 
 inline void JoinLatch::set(Scheduler& scheduler) noexcept {

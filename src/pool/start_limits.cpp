@@ -91,9 +91,8 @@ bool short_of(std::optional<std::uint64_t> limit, std::optional<std::uint64_t> u
 StartLimit start_limit_exceeded(std::size_t workers, const StartReadings& r) noexcept {
     const auto need = static_cast<std::uint64_t>(workers);
     // Ids run from 1 to pid_max - 1.
-    std::optional<std::uint64_t> ids = r.pid_max && *r.pid_max > 0
-                                           ? std::optional<std::uint64_t>(*r.pid_max - 1)
-                                           : std::nullopt;
+    std::optional<std::uint64_t> ids =
+        r.pid_max && *r.pid_max > 0 ? std::optional<std::uint64_t>(*r.pid_max - 1) : std::nullopt;
     if (short_of(ids, r.tasks, need)) return StartLimit::pid_max;
     if (short_of(r.threads_max, r.tasks, need)) return StartLimit::threads_max;
     if (r.cgroup_pids_free && *r.cgroup_pids_free < need) return StartLimit::cgroup_pids;
@@ -117,14 +116,14 @@ std::optional<std::uint64_t> applied_nproc_limit(std::uint32_t uid, std::uint64_
         if (digit < 0) return limit;
         caps = caps << 4 | static_cast<std::uint64_t>(digit);
     }
-    constexpr std::uint64_t sys_admin = std::uint64_t{1} << 21, sys_resource = std::uint64_t{1}
-                                                                                << 24;
+    constexpr std::uint64_t sys_admin = std::uint64_t{1} << 21,
+                            sys_resource = std::uint64_t{1} << 24;
     if (caps & (sys_admin | sys_resource)) return std::nullopt;
     return limit;
 }
 
-StartReadings read_start_readings(const std::string& root, std::size_t workers,
-                                  std::uint32_t uid, std::optional<std::uint64_t> nproc_limit) {
+StartReadings read_start_readings(const std::string& root, std::size_t workers, std::uint32_t uid,
+                                  std::optional<std::uint64_t> nproc_limit) {
     StartReadings r;
     r.pid_max = number_in(root + "/proc/sys/kernel/pid_max");
     r.threads_max = number_in(root + "/proc/sys/kernel/threads-max");

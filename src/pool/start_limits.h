@@ -46,8 +46,8 @@ std::optional<std::uint64_t> applied_nproc_limit(std::uint32_t uid, std::uint64_
 // `nproc_limit` (as applied_nproc_limit gives it), read below `root` ("" for
 // the real file system). The user's threads are counted only when the
 // machine's do not settle the question.
-StartReadings read_start_readings(const std::string& root, std::size_t workers,
-                                  std::uint32_t uid, std::optional<std::uint64_t> nproc_limit);
+StartReadings read_start_readings(const std::string& root, std::size_t workers, std::uint32_t uid,
+                                  std::optional<std::uint64_t> nproc_limit);
 
 // This process's readings; the system error a start of `workers` threads
 // would end in (EAGAIN), or 0 when it fits.

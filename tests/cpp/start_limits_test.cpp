@@ -187,9 +187,10 @@ INSTANTIATE_TEST_SUITE_P(
                  nullopt, rd(X, X, X, X, X, X, X, 0)},
         // The least room over the group and its ancestors; "max" is no limit.
         ReadCase{"V2PidsOverAncestors",
-                 machine_files + "proc/self/cgroup=0::/a/b\n|sys/fs/cgroup/a/b/cgroup.controllers=|"
-                                 "sys/fs/cgroup/a/b/pids.max=max\n|sys/fs/cgroup/a/b/pids.current=3\n|"
-                                 "sys/fs/cgroup/a/pids.max=100\n|sys/fs/cgroup/a/pids.current=90\n|",
+                 machine_files +
+                     "proc/self/cgroup=0::/a/b\n|sys/fs/cgroup/a/b/cgroup.controllers=|"
+                     "sys/fs/cgroup/a/b/pids.max=max\n|sys/fs/cgroup/a/b/pids.current=3\n|"
+                     "sys/fs/cgroup/a/pids.max=100\n|sys/fs/cgroup/a/pids.current=90\n|",
                  8, nullopt, read_with(pids, 10)},
         ReadCase{"V1PidsOverfull",
                  machine_files + "proc/self/cgroup=4:cpu:/x\n3:pids:/box\n0::/\n|"
@@ -205,8 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         // 119 + 8 fit under 1000 whoever owns them: no scan.
         ReadCase{"NprocSettledByTheMachine", machine_files + processes, 8, 1000,
                  read_with(pids, nullopt, 1000, 119)},
-        ReadCase{"NprocWithoutLoadavg", processes, 8, 1000,
-                 rd(X, X, X, X, 1000, 4)}),
+        ReadCase{"NprocWithoutLoadavg", processes, 8, 1000, rd(X, X, X, X, 1000, 4)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::atomic<int> starts{0};
