@@ -59,7 +59,7 @@ public:
 
         JoinJob<std::remove_reference_t<B>, RB> job_b(b, *self);
         bool offered = self->deque.push(&job_b);
-        if (offered) scheduler_->notify_new_work();
+        if (offered) scheduler_->notify_new_work(*self);
 
         detail::JobResult<RA> result_a;
         result_a.run(a, false);

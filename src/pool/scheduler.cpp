@@ -6,6 +6,7 @@
 
 #include "base/spin_pause.h"
 #include "pool/locking.h"
+#include "pool/start_limits.h"
 #include "pool/timing.h"
 
 namespace kestrix::detail {
@@ -73,6 +74,13 @@ Scheduler::Scheduler(std::size_t workers, std::size_t spin_limit)
 // job when it runs.
 Scheduler* Scheduler::create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
                              int& error) {
+    // A count the system cannot start ends here, before its first thread:
+    // a start that ran into the limit part way would hold the machine's last
+    // free ids while it lasted, and fail all the same.
+    if (int refused = start_refusal(workers); refused != 0) {
+        error = refused;
+        return nullptr;
+    }
     auto* scheduler = new Scheduler(workers, spin_limit);
     for (std::size_t k = 0; k < workers; ++k) {
         scheduler->refs_.fetch_add(1, std::memory_order_relaxed);
@@ -144,7 +152,36 @@ bool Scheduler::cores_taken() const noexcept {
 
 bool Scheduler::crowded_by_workers() const noexcept { return states_.awake() > slots_.limit(); }
 
+namespace {
+std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+bool Scheduler::holding_wakes(WorkerThread& self) noexcept {
+    if (!hold_wakes_.load(std::memory_order_relaxed)) return false;
+    // A loop pushes a half every microsecond or so; the clock costs a good
+    // part of that, so it is read only now and then.
+    return ++self.held_pushes % hold_check_pushes != 0 || !hold_expired();
+}
+
+void Scheduler::note_crowded() noexcept {
+    hold_until_ns_.store(now_ns() + static_cast<std::int64_t>(crowd_hold_ns),
+                         std::memory_order_relaxed);
+    if (!hold_wakes_.load(std::memory_order_relaxed))
+        hold_wakes_.store(true, std::memory_order_relaxed);
+}
+
+bool Scheduler::hold_expired() noexcept {
+    if (now_ns() < hold_until_ns_.load(std::memory_order_relaxed)) return false;
+    hold_wakes_.store(false, std::memory_order_relaxed);
+    return true;
+}
+
 void Scheduler::inject(Job* job) noexcept {
+    // Once a loop is the time to look at the clock.
+    if (hold_wakes_.load(std::memory_order_relaxed)) hold_expired();
     injector_.push(job);
     // A handed-in job always gets a worker: unlike a pushed half, no one
     // else would run it. See notify_new_work for the two counts.
@@ -178,7 +215,7 @@ bool Scheduler::has_pushed_work() const noexcept {
     return false;
 }
 
-void Scheduler::notify_new_work() noexcept {
+void Scheduler::notify_new_work(WorkerThread& self) noexcept {
     // Every core has a thread already, a worker awake or a caller pausing:
     // one more awake would take a core from them, and they get to the half
     // as soon as they are done. (A loop short enough for the caller to pause
@@ -187,6 +224,7 @@ void Scheduler::notify_new_work() noexcept {
     // Plain loads, and first: they decide most calls, and the contended lines
     // of the read-modify-writes below cost more than the rest of a join.
     if (cores_taken()) return;
+    if (holding_wakes(self)) return;
     // Read-modify-writes, not plain loads: they read the latest count, and a
     // searcher or sleeper that changes the count after us synchronises with
     // them, so it sees the work we posted. Either it finds the work or we
@@ -220,18 +258,26 @@ void Scheduler::stop_searching() noexcept {
     // anyone awake: a poster that saw it searching did not wake a sleeper.
     if (searching_.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
         states_.asleep(std::memory_order_seq_cst) != 0 &&
-        (injector_.has_jobs() || (!cores_taken() && has_pushed_work()))) {
+        (injector_.has_jobs() ||
+         (!cores_taken() && !hold_wakes_.load(std::memory_order_relaxed) && has_pushed_work()))) {
         wake_one();
     }
 }
 
 template <class Search>
-void Scheduler::sleep(WorkerThread& self, Search& why) noexcept {
+void Scheduler::sleep(WorkerThread& self, Search& why, bool for_a_while) noexcept {
+    const auto until = Clock::now() + std::chrono::nanoseconds(static_cast<long>(crowd_hold_ns));
     locked(sleep_mutex_, [&](auto& lock) {
         states_.fall_asleep(self.index);
         self.woken = false;
         if (why.begin_sleep() && !injector_.has_jobs() && !has_pushed_work()) {
-            while (!self.woken && !why.done()) self.wake_cv.wait(lock);
+            while (!self.woken && !why.done()) {
+                if (!for_a_while) {
+                    self.wake_cv.wait(lock);
+                } else if (self.wake_cv.wait_until(lock, until) == std::cv_status::timeout) {
+                    break;
+                }
+            }
         }
         if (states_.is_asleep(self.index)) states_.wake(self.index);
     });
@@ -243,7 +289,7 @@ void Scheduler::search(WorkerThread& self, Search& why) noexcept {
     constexpr bool idle = Search::idle;
     constexpr SpinSlots::Kind kind = Search::slot;
     unsigned rounds = 0, crowded = 0;
-    bool searching = false, slot = false;
+    bool searching = false, slot = false, looked_again = false;
     auto stop = [&] {
         if (slot) slots_.give_back(kind);
         slot = false;
@@ -256,6 +302,7 @@ void Scheduler::search(WorkerThread& self, Search& why) noexcept {
             stop();
             job->execute(job, taken_over);
             rounds = crowded = 0;
+            looked_again = false;
             continue;
         }
         if (!searching) {
@@ -296,12 +343,20 @@ void Scheduler::search(WorkerThread& self, Search& why) noexcept {
             if (idle && ns_since(t0) > yield_taken_ns) ++crowded;
             ++rounds;
         } else {
+            // Asleep for want of a core rather than for want of work. A
+            // worker that lost its core to another thread looks again once
+            // pushed halves wake sleepers again, for a half pushed meanwhile
+            // in a long loop; once, unless it finds work then.
+            const bool preempted = idle && crowded >= crowded_after;
+            if (idle && (!slot || preempted)) note_crowded();
+            const bool for_a_while = preempted && !looked_again;
+            looked_again = for_a_while;
             if (slot) slots_.give_back(kind);
             slot = false;
             // The sleep's own last look covers work posted from here on.
             searching_.fetch_sub(1, std::memory_order_seq_cst);
             searching = false;
-            sleep(self, why);
+            sleep(self, why, for_a_while);
             rounds = crowded = 0;
         }
     }

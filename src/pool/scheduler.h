@@ -31,7 +31,8 @@ struct alignas(sharing_span) WorkerThread {
     WorkDeque<Job, deque_capacity> deque;
     Scheduler* scheduler = nullptr;
     std::size_t index = 0;
-    std::uint64_t rng = 0;  // victim choice
+    std::uint64_t rng = 0;     // victim choice
+    unsigned held_pushes = 0;  // when to look at the clock again (holding_wakes)
     // Its own wake-up, so that waking one sleeper never wakes the others.
     // Both guarded by the scheduler's sleep_mutex_.
     std::condition_variable wake_cv;
@@ -70,7 +71,8 @@ public:
     // Starts `workers` threads through `starter`, of which at most
     // `spin_limit` (at least 1) spin at a time, callers in their wait
     // included. Returns once the threads exist, before they have run. Returns
-    // null and the system error when one cannot start; the threads already
+    // null and the system error when the system's limits leave no room for
+    // them (starting none), or when one cannot start; the threads already
     // started are stopped.
     static Scheduler* create(std::size_t workers, std::size_t spin_limit, ThreadStarter starter,
                              int& error);
@@ -86,10 +88,10 @@ public:
 
     // Queues a job from a thread outside the pool and wakes a worker.
     void inject(Job* job) noexcept;
-    // Called after pushing onto a deque: wakes a sleeper unless someone is
-    // searching or every core has a thread already (a worker awake, a
-    // caller pausing).
-    void notify_new_work() noexcept;
+    // Called by `self` after pushing onto its deque: wakes a sleeper unless
+    // someone is searching, every core has a thread already (a worker awake,
+    // a caller pausing), or a worker slept for want of a core a moment ago.
+    void notify_new_work(WorkerThread& self) noexcept;
     // Runs other work on `self` until `latch` is set.
     void wait_until(WorkerThread& self, JoinLatch& latch) noexcept;
     // Wakes `worker` if it sleeps.
@@ -117,11 +119,17 @@ private:
     bool cores_taken() const noexcept;
     // More workers awake than the spin limit.
     bool crowded_by_workers() const noexcept;
+    // Whether pushed halves leave the sleepers be: an idle worker went to
+    // sleep for want of a core within crowd_hold_ns.
+    bool holding_wakes(WorkerThread& self) noexcept;
+    bool hold_expired() noexcept;  // and ends it
+    void note_crowded() noexcept;
     template <class Search>
     void search(WorkerThread& self, Search& why) noexcept;
     void stop_searching() noexcept;
+    // Until woken, or at most crowd_hold_ns `for_a_while`.
     template <class Search>
-    void sleep(WorkerThread& self, Search& why) noexcept;
+    void sleep(WorkerThread& self, Search& why, bool for_a_while) noexcept;
     void wake_one() noexcept;
 
     const std::size_t count_;
@@ -134,8 +142,12 @@ private:
     SpinSlots slots_;
     std::mutex sleep_mutex_;
     std::atomic<bool> terminate_{false};
-    std::size_t entered_ = 0, exited_ = 0;  // workers in and out of their loops; sleep_mutex_
-    std::condition_variable threads_cv_;    // signalled when either count changes
+    // Read by every push that finds a core free, written when a worker
+    // sleeps for want of one.
+    alignas(sharing_span) std::atomic<bool> hold_wakes_{false};
+    std::atomic<std::int64_t> hold_until_ns_{0};  // steady clock
+    std::size_t entered_ = 0, exited_ = 0;        // workers in and out of their loops; sleep_mutex_
+    std::condition_variable threads_cv_;          // signalled when either count changes
 };
 
 inline void JoinLatch::set(Scheduler& scheduler) noexcept {

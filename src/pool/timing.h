@@ -36,6 +36,13 @@ inline constexpr double yield_taken_ns = 5'000;
 inline constexpr unsigned crowded_after = 3;
 // The pause offers the core once every few rounds, to see whether it is wanted.
 inline constexpr unsigned probe_rounds = 4;
+// An idle worker that went to sleep because its core was wanted (by
+// another process, by more workers than cores) would only be woken to want
+// it again: for this long after, a pushed half wakes no sleeper, and the
+// worker that pushed it runs it unless one already awake takes it. A
+// handed-in job still wakes one, since no one else would run it.
+inline constexpr double crowd_hold_ns = 1'000'000;
+inline constexpr unsigned hold_check_pushes = 64;
 
 // The caller pauses for caller_pause_ns, then yields for a while, then blocks.
 // Yielding early is worse for loops of a few microseconds: the caller's core
