@@ -1,6 +1,11 @@
 # The two commands of the quick start: `make demo` and `make test`.
 BUILD  ?= build
+# The interpreter that builds, tests and benchmarks: Debian's, for which
+# scripts/install-deps installs the packages, unless PYTHON names another
+# (any CPython from 3.8 on that has them). Exported, so that the scripts below
+# run the same one.
 PYTHON ?= /usr/bin/python3
+export PYTHON
 CMAKE_FLAGS ?=
 
 .PHONY: deps build demo test test-aarch64 bench wheel clean
