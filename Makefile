@@ -41,14 +41,10 @@ wheel: build
 	KESTRIX_BUILD_DIR=$(BUILD) $(PYTHON) -m build --no-isolation --outdir dist
 
 # Google Benchmark for the core, then the side-by-side runs against numpy
-# (products, interchange, pickling, Dask); results land in bench/results/.
+# (products, interchange, pickling, Dask): each writes its run to a file of
+# its own in bench/results/ (bench/record.py).
 bench: build
-	@mkdir -p bench/results
-	@for b in $(BUILD)/bench/*_bench; do \
-		echo "== $$(basename $$b)"; \
-		$$b --benchmark_min_time=0.1 --benchmark_out_format=json \
-			--benchmark_out=bench/results/$$(basename $$b).json || exit 1; \
-	done
+	$(PYTHON) bench/record.py google-benchmark --build $(BUILD)
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/interop_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/shapes_vs_numpy.py --build $(BUILD)
