@@ -42,7 +42,8 @@ wheel: build
 
 # Google Benchmark for the core, then the side-by-side runs against numpy
 # (products, interchange, pickling, Dask): each writes its run to a file of
-# its own in bench/results/ (bench/record.py).
+# its own in bench/results/ (bench/record.py); then the README's benchmark
+# table is written from the latest run (bench/report.py).
 bench: build
 	$(PYTHON) bench/record.py google-benchmark --build $(BUILD)
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
@@ -53,6 +54,7 @@ bench: build
 	$(PYTHON) bench/oversubscription.py --build $(BUILD) --large
 	$(PYTHON) bench/pickle_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/dask_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/report.py
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-aarch64 dist
