@@ -1,4 +1,5 @@
-# The two commands of the quick start: `make demo` and `make test`.
+# The two commands of the quick start, `make demo` and `make test`, and the
+# one CI runs, `make check`.
 BUILD  ?= build
 # The interpreter that builds, tests and benchmarks: Debian's, for which
 # scripts/install-deps installs the packages, unless PYTHON names another
@@ -8,7 +9,7 @@ PYTHON ?= /usr/bin/python3
 export PYTHON
 CMAKE_FLAGS ?=
 
-.PHONY: deps build demo test test-aarch64 bench wheel clean
+.PHONY: deps build demo test check test-debug-python test-aarch64 bench wheel clean
 
 deps:
 	@scripts/install-deps
@@ -21,16 +22,28 @@ build: deps
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
 
-# Everything: the unit and Python suites, the static checks, the same suites
-# again under the address, undefined-behaviour and thread sanitizers, and on
-# x86-64 the aarch64 build's suites under emulation with the digests of both
-# builds compared (test-aarch64).
+# A contributor's command, a few minutes on a warm machine: the GoogleTest
+# and Python suites (ctest), the static checks, and that the README's
+# benchmark table is the one the latest recorded run gives.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 	scripts/static-checks $(BUILD)
+	$(PYTHON) bench/report.py --check
+
+# What CI runs (.ci/run): `make test`, then the Python suite under the
+# address and undefined-behaviour sanitizers and the GoogleTest programs
+# under the thread sanitizer, valgrind, the Python suite under the debug
+# interpreter, and on x86-64 the aarch64 build's suites under emulation.
+check: test
 	scripts/sanitize
 	scripts/valgrind-check $(BUILD)
+	scripts/test-debug-python
 	@if [ "$$(uname -m)" = x86_64 ]; then scripts/test-aarch64; fi
+
+# The Python suite under Debian's debug interpreter, against a module built
+# for it in build-dbg/ (scripts/test-debug-python).
+test-debug-python:
+	scripts/test-debug-python
 
 # The same suites on aarch64 Linux: a cross build run under qemu-aarch64,
 # from an arm64 Debian root made in build-aarch64/root (scripts/test-aarch64).
@@ -57,4 +70,4 @@ bench: build
 	$(PYTHON) bench/report.py
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-aarch64 dist
+	rm -rf $(BUILD) build-asan build-tsan build-dbg build-aarch64 dist
