@@ -37,13 +37,13 @@ test: build
 check: test
 	scripts/sanitize
 	scripts/valgrind-check $(BUILD)
-	scripts/test-debug-python
+	scripts/test-debug-python $(BUILD)
 	@if [ "$$(uname -m)" = x86_64 ]; then scripts/test-aarch64; fi
 
-# The Python suite under Debian's debug interpreter, against a module built
-# for it in build-dbg/ (scripts/test-debug-python).
-test-debug-python:
-	scripts/test-debug-python
+# The Python suite under Debian's debug interpreter, against the module in
+# $(BUILD) (scripts/test-debug-python).
+test-debug-python: build
+	scripts/test-debug-python $(BUILD)
 
 # The same suites on aarch64 Linux: a cross build run under qemu-aarch64,
 # from an arm64 Debian root made in build-aarch64/root (scripts/test-aarch64).
@@ -70,4 +70,4 @@ bench: build
 	$(PYTHON) bench/report.py
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-dbg build-aarch64 dist
+	rm -rf $(BUILD) build-asan build-tsan build-aarch64 dist
