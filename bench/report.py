@@ -56,6 +56,12 @@ def operation(key):
     return f"`{key}`"
 
 
+def _share(text):
+    """The percentage a 'share of the limit' cell starts with, or 0."""
+    head = text.split("%", 1)[0]
+    return float(head) if "%" in text and head.replace(".", "", 1).isdigit() else 0.0
+
+
 def table_text():
     """The text between the markers, from the latest record (or saying there is none)."""
     runs = record.records(RUNNER)
@@ -74,16 +80,25 @@ def table_text():
                      f" {b.get('version')} ({b.get('architecture')} kernels, "
                      f"{b.get('num_threads')} threads)")
     limits = meta.get("limits", {})
-    scope = f"{meta.get('rounds', '?')} rounds" + (", the quick sizes" if meta.get("quick") else "")
+    rounds = meta.get("rounds", "?")
+    scope = f"{rounds} round{'' if rounds == 1 else 's'}" + (
+        ", the quick sizes" if meta.get("quick") else "")
     lines = [
         f"From the run of {head.get('date')} (`bench/results/{path.name}`): commit "
         f"{head.get('commit')}, {head.get('processor')}, {head.get('compiler')}; "
         f"kestrix on {meta.get('workers', '?')} workers beside numpy {meta.get('numpy', '?')}"
-        f"{blas_text}, {scope}. The float32 peak of separate multiplies and adds measured in the "
+        f"{blas_text}, {scope}; load average {head.get('load average at the start', '?')} at "
+        "the start. The float32 peak of separate multiplies and adds measured in the "
         f"same run was {limits.get('peak_gflops') or 0:.0f} GFLOP/s, the streaming bandwidth "
         f"{limits.get('bandwidth_gbs') or 0:.0f} GB/s. Ratio: numpy's (or the named "
         "baseline's) time over kestrix's, above 1 where kestrix is faster; each time is the best "
-        "of its side's calls.",
+        "of its side's calls."
+        + (" A short run (quick sizes or fewer than three rounds): its figures show that the "
+           "runners work, and are not to be compared." if meta.get("quick") or
+           (isinstance(rounds, int) and rounds < 3) else "")
+        + (" Shares above 100 % mean that the limits were measured in a slower moment than "
+           "the operations: the machine was busy." if any(
+               _share(r.get("limit", "")) > 100 for r in data["rows"]) else ""),
         "",
         "| operation | kestrix | numpy | ratio | goal | met | share of the limit |",
         "|---|---|---|---|---|---|---|",
