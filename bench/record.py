@@ -9,7 +9,7 @@ the start; then come the runner's tables as it printed them; where the runner
 gives its raw figures, they follow as JSON in a last fenced block, for
 bench/report.py and for comparisons between runs.
 
-    bench/record.py google-benchmark [--build DIR] [--min-time S]
+    bench/record.py google-benchmark [--build DIR] [--min-time S] [--filter REGEX]
 
 runs the Google Benchmark programs of a build (DIR/bench/*_bench) and records
 them as one run, a table per program.
@@ -174,7 +174,7 @@ def read(path):
 
 # ---- the Google Benchmark programs -------------------------------------------
 
-def google_benchmark(build, min_time):
+def google_benchmark(build, min_time, pattern=None):
     programs = sorted((Path(build) / "bench").glob("*_bench"))
     if not programs:
         sys.exit(f"record.py: no Google Benchmark programs in {build}/bench")
@@ -183,7 +183,8 @@ def google_benchmark(build, min_time):
         for exe in programs:
             print(f"## {exe.name}\n", flush=True)
             proc = subprocess.run([str(exe), f"--benchmark_min_time={min_time}",
-                                   "--benchmark_format=json"],
+                                   "--benchmark_format=json"]
+                                  + ([f"--benchmark_filter={pattern}"] if pattern else []),
                                   capture_output=True, text=True)
             if proc.returncode != 0:
                 sys.stderr.write(proc.stderr)
@@ -219,9 +220,10 @@ def main():
     gb = sub.add_parser("google-benchmark", help="run and record the Google Benchmark programs")
     gb.add_argument("--build", default=str(ROOT / "build"))
     gb.add_argument("--min-time", default="0.1", help="--benchmark_min_time of each benchmark")
+    gb.add_argument("--filter", help="--benchmark_filter of every program")
     args = parser.parse_args()
     if args.what == "google-benchmark":
-        google_benchmark(args.build, args.min_time)
+        google_benchmark(args.build, args.min_time, args.filter)
 
 
 if __name__ == "__main__":
