@@ -1,9 +1,15 @@
-# The two commands of the quick start: `make demo` and `make test`.
+# The two commands of the quick start, `make demo` and `make test`, and the
+# one CI runs, `make check`.
 BUILD  ?= build
+# The interpreter that builds, tests and benchmarks: Debian's, for which
+# scripts/install-deps installs the packages, unless PYTHON names another
+# (any CPython from 3.8 on that has them). Exported, so that the scripts below
+# run the same one.
 PYTHON ?= /usr/bin/python3
+export PYTHON
 CMAKE_FLAGS ?=
 
-.PHONY: deps build demo test test-aarch64 bench wheel clean
+.PHONY: deps build demo test check test-debug-python test-aarch64 bench wheel clean
 
 deps:
 	@scripts/install-deps
@@ -16,16 +22,28 @@ build: deps
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
 
-# Everything: the unit and Python suites, the static checks, the same suites
-# again under the address, undefined-behaviour and thread sanitizers, and on
-# x86-64 the aarch64 build's suites under emulation with the digests of both
-# builds compared (test-aarch64).
+# A contributor's command, a few minutes on a warm machine: the GoogleTest
+# and Python suites (ctest), the static checks, and that the README's
+# benchmark table is the one the latest recorded run gives.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 	scripts/static-checks $(BUILD)
+	$(PYTHON) bench/report.py --check
+
+# What CI runs (.ci/run): `make test`, then the Python suite under the
+# address and undefined-behaviour sanitizers and the GoogleTest programs
+# under the thread sanitizer, valgrind, the Python suite under the debug
+# interpreter, and on x86-64 the aarch64 build's suites under emulation.
+check: test
 	scripts/sanitize
 	scripts/valgrind-check $(BUILD)
+	scripts/test-debug-python $(BUILD)
 	@if [ "$$(uname -m)" = x86_64 ]; then scripts/test-aarch64; fi
+
+# The Python suite under Debian's debug interpreter, against the module in
+# $(BUILD) (scripts/test-debug-python).
+test-debug-python: build
+	scripts/test-debug-python $(BUILD)
 
 # The same suites on aarch64 Linux: a cross build run under qemu-aarch64,
 # from an arm64 Debian root made in build-aarch64/root (scripts/test-aarch64).
@@ -36,14 +54,11 @@ wheel: build
 	KESTRIX_BUILD_DIR=$(BUILD) $(PYTHON) -m build --no-isolation --outdir dist
 
 # Google Benchmark for the core, then the side-by-side runs against numpy
-# (products, interchange, pickling, Dask); results land in bench/results/.
+# (products, interchange, pickling, Dask): each writes its run to a file of
+# its own in bench/results/ (bench/record.py); then the README's benchmark
+# table is written from the latest run (bench/report.py).
 bench: build
-	@mkdir -p bench/results
-	@for b in $(BUILD)/bench/*_bench; do \
-		echo "== $$(basename $$b)"; \
-		$$b --benchmark_min_time=0.1 --benchmark_out_format=json \
-			--benchmark_out=bench/results/$$(basename $$b).json || exit 1; \
-	done
+	$(PYTHON) bench/record.py google-benchmark --build $(BUILD)
 	$(PYTHON) bench/bench_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/interop_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/shapes_vs_numpy.py --build $(BUILD)
@@ -53,6 +68,7 @@ bench: build
 	$(PYTHON) bench/oversubscription.py --build $(BUILD) --large
 	$(PYTHON) bench/pickle_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/dask_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/report.py
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-aarch64 dist

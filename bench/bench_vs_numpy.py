@@ -7,8 +7,10 @@ processor and falls back to a generic core, it is given the best core the
 processor can run, so that the peer is never a strawman),
 runs the Google Benchmark programs for the figures that only native code can
 give (the libm loop, the pool round trip, the machine's float32 peak and
-memory bandwidth with every core busy), and writes bench/results/latest.json,
-latest.md and one chart per operation family.
+memory bandwidth with every core busy), and records the run in
+bench/results/ (bench/record.py): the table and the figures behind it, from
+which bench/report.py makes the README's table. --charts DIR also draws one
+chart per operation family into DIR.
 """
 import argparse
 import json
@@ -20,8 +22,9 @@ import sys
 import time
 from pathlib import Path
 
+import record
+
 ROOT = Path(__file__).resolve().parents[1]
-RESULTS = ROOT / "bench" / "results"
 
 MATMUL_SIZES = [64, 96, 128, 256, 512, 1024, 2048]
 # From this size a product also meets its goal at this share of the exact peak
@@ -267,7 +270,8 @@ def report(k, n, native, meta):
             share = 2 * size**3 / k[key] / 1e9 / meta["limits"]["peak_gflops"]
             met, goal_text = met or share >= PEAK_GOAL, f"≥ {goal} or {PEAK_GOAL:.0%} of peak"
         rows.append({"key": key, "kestrix_s": k[key], "numpy_s": n[key], "ratio": ratio,
-                     "goal": goal, "met": met, "baseline": baseline})
+                     "goal": goal, "goal_text": goal_text, "met": met, "baseline": baseline,
+                     "limit": limit_fraction(key, k[key], meta["limits"])})
         table.append(f"| {key} | {k[key] * 1e3:.3f} ms | {n[key] * 1e3:.3f} ms ({baseline}) | "
                      f"{ratio:.2f} | {goal_text} | {'yes' if met else 'no'} | "
                      f"{limit_fraction(key, k[key], meta['limits'])} |")
@@ -276,7 +280,9 @@ def report(k, n, native, meta):
         ratio = single / k["heavy/1000000x10"]
         rows.append({"key": "heavy/1000000x10", "kestrix_s": k["heavy/1000000x10"],
                      "c_loop_s": single, "numpy_s": n["heavy/1000000x10"], "ratio": ratio,
-                     "goal": 1.9, "met": ratio >= 1.9, "baseline": "single-thread C loop"})
+                     "goal": 1.9, "goal_text": "≥ 1.9", "met": ratio >= 1.9,
+                     "baseline": "single-thread C loop",
+                     "limit": f"{ratio / meta['workers']:.0%} of libm × workers"})
         table.append(f"| heavy/1000000x10 | {k['heavy/1000000x10'] * 1e3:.1f} ms | {single * 1e3:.1f} ms "
                      f"(single-thread libm loop) | {ratio:.2f} | ≥ 1.9 | {'yes' if ratio >= 1.9 else 'no'} | "
                      f"{ratio / meta['workers']:.0%} of libm × workers |")
@@ -285,13 +291,14 @@ def report(k, n, native, meta):
                  "| — | — | numpy's own trig, not the C library's |")
     trip = native.get("BM_RoundTripTwoItems/real_time")
     if trip:
-        rows.append({"key": "pool_round_trip", "kestrix_s": trip, "goal_s": 2e-6, "met": trip <= 2e-6})
+        rows.append({"key": "pool_round_trip", "kestrix_s": trip, "goal_s": 2e-6,
+                     "goal_text": "≤ 2 µs", "met": trip <= 2e-6})
         table.append(f"| pool round trip | {trip * 1e6:.2f} µs | | | ≤ 2 µs | "
                      f"{'yes' if trip <= 2e-6 else 'no'} | |")
     return rows, table
 
 
-def charts(k, n):
+def charts(k, n, folder):
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -315,7 +322,7 @@ def charts(k, n):
         ax.set_title(f"{family}: throughput by size")
         ax.legend()
         fig.tight_layout()
-        fig.savefig(RESULTS / f"{family}.png", dpi=100)
+        fig.savefig(Path(folder) / f"{family}.png", dpi=100)
         plt.close(fig)
 
 
@@ -349,12 +356,13 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--rounds", type=int, default=3, help="turns each side takes")
+    parser.add_argument("--charts", metavar="DIR", help="also draw a chart per operation family")
     args = parser.parse_args()
     if args.side:
         fn = kestrix_side if args.side == "kestrix" else numpy_side
         print(json.dumps(fn(args.quick)))
         return
-    RESULTS.mkdir(parents=True, exist_ok=True)
+    head = record.header("bench_vs_numpy", args.build)
     print("kestrix vs numpy", flush=True)
     # The sides take turns, and each figure is the best over all rounds, so
     # that a slow spell of a shared machine does not land on one side only.
@@ -380,18 +388,20 @@ def main():
             "blas": n.pop("_blas"), "blas_own_core": auto_core,
             "limits": combine_limits(limits_before, machine_limits(args.build))}
     rows, table = report(k, n, native, meta)
-    charts(k, n)
-    (RESULTS / "latest.json").write_text(json.dumps(
-        {"machine": meta, "rows": rows, "kestrix": k, "numpy": n, "native": native}, indent=2) + "\n")
+    if args.charts:
+        Path(args.charts).mkdir(parents=True, exist_ok=True)
+        charts(k, n, args.charts)
     md = [f"Machine: {meta['cpu']}, {meta['cores']} cores, kestrix workers {meta['workers']}, "
           f"numpy {meta['numpy']}, BLAS {json.dumps(meta['blas'])}"
-          f" (OpenBLAS's own choice of core: {auto_core})", "",
+          f" (OpenBLAS's own choice of core: {auto_core}); {args.rounds} rounds"
+          + (", quick sizes" if args.quick else ""), "",
           "Ratio = numpy (or the named baseline) time / kestrix time; best of repeated runs.",
           f"Limits measured here with every core busy: {limits_text(meta['limits'])}.", "",
           *table]
-    (RESULTS / "latest.md").write_text("\n".join(md) + "\n")
     print("\n".join(md))
-    print(f"\nwritten: {RESULTS / 'latest.json'}, {RESULTS / 'latest.md'}, charts in {RESULTS}")
+    meta.update(rounds=args.rounds, quick=args.quick)
+    record.write(head, "\n".join(md), {"machine": meta, "rows": rows, "kestrix": k, "numpy": n,
+                                       "native": native})
 
 
 if __name__ == "__main__":

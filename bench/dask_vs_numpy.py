@@ -2,10 +2,10 @@
 processes (one thread each, for Dask and for each library's own pool), with
 kestrix per block against kestrix alone in this process and against numpy
 through Dask and alone; the bits of each chunked product are compared with
-its library's whole product. Writes bench/results/dask_vs_numpy.json and
-prints a markdown table naming the processor."""
+its library's whole product. Prints a markdown table and records the run
+in bench/results/ (bench/record.py).
+"""
 import argparse
-import json
 import logging
 import os
 import platform
@@ -16,7 +16,8 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from interop_vs_numpy import RESULTS, ROOT, fmt, processor  # noqa: E402
+import record  # noqa: E402
+from interop_vs_numpy import ROOT, fmt, processor  # noqa: E402
 
 SIDE = 2000
 CHUNK = 500
@@ -81,25 +82,25 @@ def main():
 
     names = list(rows)
     whole = {"kestrix": results[names[0]], "numpy": results[names[2]]}
-    print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at start")
-    print(f"numpy {np.__version__}, Python {platform.python_version()}, {args.rounds} "
-          f"interleaved rounds; {SIDE} x {SIDE} uniform [0, 1) float32 operands, "
-          f"{CHUNK}-wide chunks\n")
-    print("| product | best | vs kestrix alone | elements differing from the library's "
-          "whole product | largest difference |")
-    print("|---|---|---|---|---|")
-    report = {"processor": processor(), "numpy": np.__version__, "rows": {}}
-    for name in names:
-        lib = name.split()[0]
-        got = results[name]
-        diff = differing(got, whole[lib])
-        largest = float(np.max(np.abs(got - whole[lib])))
-        ratio = min(times[name]) / min(times[names[0]])
-        print(f"| {name} | {fmt(min(times[name]))} | {ratio:.2f} | {diff} | {largest:.3g} |")
-        report["rows"][name] = {"best_s": min(times[name]), "ratio_to_kestrix_alone": ratio,
-                                "differing_elements": diff, "largest_difference": largest}
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    (RESULTS / "dask_vs_numpy.json").write_text(json.dumps(report, indent=2) + "\n")
+    with record.run("dask_vs_numpy", ROOT / args.build) as rec:
+        print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at start")
+        print(f"numpy {np.__version__}, Python {platform.python_version()}, {args.rounds} "
+              f"interleaved rounds; {SIDE} x {SIDE} uniform [0, 1) float32 operands, "
+              f"{CHUNK}-wide chunks\n")
+        print("| product | best | vs kestrix alone | elements differing from the library's "
+              "whole product | largest difference |")
+        print("|---|---|---|---|---|")
+        report = {"processor": processor(), "numpy": np.__version__, "rows": {}}
+        for name in names:
+            lib = name.split()[0]
+            got = results[name]
+            diff = differing(got, whole[lib])
+            largest = float(np.max(np.abs(got - whole[lib])))
+            ratio = min(times[name]) / min(times[names[0]])
+            print(f"| {name} | {fmt(min(times[name]))} | {ratio:.2f} | {diff} | {largest:.3g} |")
+            report["rows"][name] = {"best_s": min(times[name]), "ratio_to_kestrix_alone": ratio,
+                                    "differing_elements": diff, "largest_difference": largest}
+        rec.data = report
 
 
 if __name__ == "__main__":

@@ -3,12 +3,11 @@
 Every row times a kestrix call and its numpy peer call by call, interleaved in
 one process, so that both meet the same machine state; the ratio is taken of
 the best times and, as a check on the noise, of the medians. Inputs are numpy
-arrays, as users hold them. Writes bench/results/interop_vs_numpy.json and
-prints a markdown table naming the processor.
+arrays, as users hold them. Prints a markdown table naming the processor and
+records the run in bench/results/ (bench/record.py).
 """
 import argparse
 import array
-import json
 import os
 import platform
 import statistics
@@ -19,8 +18,9 @@ from pathlib import Path
 
 import numpy as np
 
+import record
+
 ROOT = Path(__file__).resolve().parents[1]
-RESULTS = ROOT / "bench" / "results"
 N = 1_000_000
 SIDE = 1000
 
@@ -100,26 +100,26 @@ def main():
     }
     times = interleaved({k: v[:2] for k, v in rows.items()}, args.rounds)
 
-    print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at start")
-    print(f"numpy {np.__version__}, Python {platform.python_version()}, "
-          f"{args.rounds} interleaved rounds\n")
-    print("| row | kestrix best | peer | peer best | ratio (best) | ratio (median) | goal |")
-    print("|---|---|---|---|---|---|---|")
-    report = {"processor": processor(), "numpy": np.__version__, "rows": {}}
-    for name, (_, _, peer_name, goal) in rows.items():
-        mine, peer = times[name]
-        best = min(mine) / min(peer)
-        median = statistics.median(mine) / statistics.median(peer)
-        verdict = "" if goal is None else (f"<= {goal}x: " + ("met" if best <= goal else "NOT met"))
-        if name.startswith("numpy.asarray"):
-            verdict = "< 20 us: " + ("met" if min(mine) < 20e-6 else "NOT met")
-        print(f"| {name} | {fmt(min(mine))} | {peer_name} | {fmt(min(peer))} | {best:.2f} "
-              f"| {median:.2f} | {verdict} |")
-        report["rows"][name] = {"kestrix_best_s": min(mine), "peer": peer_name,
-                                "peer_best_s": min(peer), "ratio_best": best,
-                                "ratio_median": median, "goal": verdict}
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    (RESULTS / "interop_vs_numpy.json").write_text(json.dumps(report, indent=2) + "\n")
+    with record.run("interop_vs_numpy", ROOT / args.build) as rec:
+        print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at start")
+        print(f"numpy {np.__version__}, Python {platform.python_version()}, "
+              f"{args.rounds} interleaved rounds\n")
+        print("| row | kestrix best | peer | peer best | ratio (best) | ratio (median) | goal |")
+        print("|---|---|---|---|---|---|---|")
+        report = {"processor": processor(), "numpy": np.__version__, "rows": {}}
+        for name, (_, _, peer_name, goal) in rows.items():
+            mine, peer = times[name]
+            best = min(mine) / min(peer)
+            median = statistics.median(mine) / statistics.median(peer)
+            verdict = "" if goal is None else (f"<= {goal}x: " + ("met" if best <= goal else "NOT met"))
+            if name.startswith("numpy.asarray"):
+                verdict = "< 20 us: " + ("met" if min(mine) < 20e-6 else "NOT met")
+            print(f"| {name} | {fmt(min(mine))} | {peer_name} | {fmt(min(peer))} | {best:.2f} "
+                  f"| {median:.2f} | {verdict} |")
+            report["rows"][name] = {"kestrix_best_s": min(mine), "peer": peer_name,
+                                    "peer_best_s": min(peer), "ratio_best": best,
+                                    "ratio_median": median, "goal": verdict}
+        rec.data = report
 
 
 def fmt(seconds):

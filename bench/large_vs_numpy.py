@@ -13,7 +13,9 @@ result and reports what the process still holds beyond what it held before
 its first product.
 
     python3 bench/large_vs_numpy.py [--build build] [--sizes 2048,4096,8192]
-        [--rounds 3] [--out FILE]
+        [--rounds 3]
+
+The run is recorded in bench/results/ (bench/record.py).
 """
 import argparse
 import gc
@@ -29,6 +31,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
 from bench_vs_numpy import machine, machine_limits, numpy_beside_kestrix  # noqa: E402
+import record  # noqa: E402
 
 MIB = 1 << 20
 
@@ -98,12 +101,12 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--sizes", default="2048,4096,8192")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "large.md"))
     parser.add_argument("--memory-child", nargs=2, metavar=("SIDE", "N"))
     args = parser.parse_args()
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]))
         return
+    head_of_run = record.header("large_vs_numpy", args.build)
     np, KestrixMatrix, env = numpy_beside_kestrix(args.build)
     peak = machine_limits(args.build).get("peak_gflops")
     rows = []
@@ -129,8 +132,8 @@ def main():
                    f"| {k['kept']:.0f} / {p['kept']:.0f} MiB |")
     text = "\n".join(out) + "\n"
     print(text)
-    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
-    Path(args.out).write_text(text)
+    record.write(head_of_run, text, {"peak_gflops": peak, "rows": [
+        {"n": n, "ratios": r, "gflops": g, "memory_mib": m} for n, r, g, m in rows]})
 
 
 if __name__ == "__main__":

@@ -24,6 +24,8 @@ import sys
 import time
 from pathlib import Path
 
+import record
+
 ROOT = Path(__file__).resolve().parents[1]
 POOL_VARS = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
@@ -149,33 +151,35 @@ def main():
         numpy_rows.append(run_child(build, "numpy", args.seconds))
         print(f"  round {r + 1} of {args.rounds} done", flush=True)
 
-    base = pools[None]
-    print("\n| situation | add 256² | matmul 64² |")
-    print("|---|---|---|")
-    row = "| {} | {:.1f} µs ({:.2f}×) | {:.1f} µs ({:.2f}×) |"
-    for c in counts:
-        label = f"{cores} workers (default)" if c is None else f"{c} workers ({c // cores} × cores)"
-        print(row.format(label, *[v for op in ("add", "matmul") for v in (
-            median_of(pools[c], op) * 1e6, median_of(pools[c], op) / median_of(base, op))]))
-    print(row.format("two processes at once, each against one alone", *[
-        v for op in ("add", "matmul") for v in (
-            median_of(together, op) * 1e6, median_of(together, op) / median_of(alone, op))]))
-    print(row.format("right after a numpy 256² product, against the same call alone", *[
-        v for op in ("add", "matmul") for v in (
-            median_of(numpy_rows, op + "_after_numpy") * 1e6,
-            median_of(numpy_rows, op + "_after_numpy") / median_of(numpy_rows, op))]))
-
-    if args.large:
-        print("\n| workers | first call | later calls |")
+    with record.run("oversubscription", args.build):
+        print(f"{cores} cores; {args.rounds} rounds of {args.seconds} s a child")
+        base = pools[None]
+        print("\n| situation | add 256² | matmul 64² |")
         print("|---|---|---|")
-        for w in (4096, 65535):
-            t0 = time.perf_counter()
-            try:
-                out = run_child(build, "first", 0, w)
-                print(f"| {w} | {out['first']:.2f} s | {out['later'] * 1e6:.0f} µs |")
-            except subprocess.CalledProcessError as e:
-                last = (e.stderr or "").strip().splitlines()[-1:] or ["?"]
-                print(f"| {w} | failed after {time.perf_counter() - t0:.1f} s: {last[0]} | |")
+        row = "| {} | {:.1f} µs ({:.2f}×) | {:.1f} µs ({:.2f}×) |"
+        for c in counts:
+            label = f"{cores} workers (default)" if c is None else f"{c} workers ({c // cores} × cores)"
+            print(row.format(label, *[v for op in ("add", "matmul") for v in (
+                median_of(pools[c], op) * 1e6, median_of(pools[c], op) / median_of(base, op))]))
+        print(row.format("two processes at once, each against one alone", *[
+            v for op in ("add", "matmul") for v in (
+                median_of(together, op) * 1e6, median_of(together, op) / median_of(alone, op))]))
+        print(row.format("right after a numpy 256² product, against the same call alone", *[
+            v for op in ("add", "matmul") for v in (
+                median_of(numpy_rows, op + "_after_numpy") * 1e6,
+                median_of(numpy_rows, op + "_after_numpy") / median_of(numpy_rows, op))]))
+
+        if args.large:
+            print("\n| workers | first call | later calls |")
+            print("|---|---|---|")
+            for w in (4096, 65535):
+                t0 = time.perf_counter()
+                try:
+                    out = run_child(build, "first", 0, w)
+                    print(f"| {w} | {out['first']:.2f} s | {out['later'] * 1e6:.0f} µs |")
+                except subprocess.CalledProcessError as e:
+                    last = (e.stderr or "").strip().splitlines()[-1:] or ["?"]
+                    print(f"| {w} | failed after {time.perf_counter() - t0:.1f} s: {last[0]} | |")
 
 
 if __name__ == "__main__":

@@ -1,9 +1,8 @@
 """Pickle round trips of a KestrixMatrix side by side with the same float32
 numpy array, interleaved call by call in one process (see interop_vs_numpy).
-Writes bench/results/pickle_vs_numpy.json and prints a markdown table naming
-the processor."""
+Prints a markdown table naming the processor and records the run in
+bench/results/ (bench/record.py)."""
 import argparse
-import json
 import os
 import pickle
 import platform
@@ -14,7 +13,8 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from interop_vs_numpy import RESULTS, ROOT, fmt, interleaved, processor  # noqa: E402
+import record  # noqa: E402
+from interop_vs_numpy import ROOT, fmt, interleaved, processor  # noqa: E402
 
 SIDE = 1000
 GOAL = 3.0
@@ -48,23 +48,23 @@ def main():
         assert np.array_equal(np.asarray(back).view(np.uint32), a.view(np.uint32))
     times = interleaved(rows, args.rounds)
 
-    print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at start")
-    print(f"numpy {np.__version__}, Python {platform.python_version()}, "
-          f"{args.rounds} interleaved rounds; dumps then loads of a 1000 x 1000 float32 "
-          "matrix and of the same numpy array\n")
-    print("| round trip | kestrix best | numpy best | ratio (best) | ratio (median) | goal |")
-    print("|---|---|---|---|---|---|")
-    report = {"processor": processor(), "numpy": np.__version__, "rows": {}}
-    for name, (mine, peer) in times.items():
-        best = min(mine) / min(peer)
-        median = statistics.median(mine) / statistics.median(peer)
-        verdict = f"<= {GOAL}x: " + ("met" if best <= GOAL else "NOT met")
-        print(f"| {name} | {fmt(min(mine))} | {fmt(min(peer))} | {best:.2f} | {median:.2f} "
-              f"| {verdict} |")
-        report["rows"][name] = {"kestrix_best_s": min(mine), "numpy_best_s": min(peer),
-                                "ratio_best": best, "ratio_median": median, "goal": verdict}
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    (RESULTS / "pickle_vs_numpy.json").write_text(json.dumps(report, indent=2) + "\n")
+    with record.run("pickle_vs_numpy", ROOT / args.build) as rec:
+        print(f"Processor: {processor()}; load average {os.getloadavg()[0]:.2f} at start")
+        print(f"numpy {np.__version__}, Python {platform.python_version()}, "
+              f"{args.rounds} interleaved rounds; dumps then loads of a 1000 x 1000 float32 "
+              "matrix and of the same numpy array\n")
+        print("| round trip | kestrix best | numpy best | ratio (best) | ratio (median) | goal |")
+        print("|---|---|---|---|---|---|")
+        report = {"processor": processor(), "numpy": np.__version__, "rows": {}}
+        for name, (mine, peer) in times.items():
+            best = min(mine) / min(peer)
+            median = statistics.median(mine) / statistics.median(peer)
+            verdict = f"<= {GOAL}x: " + ("met" if best <= GOAL else "NOT met")
+            print(f"| {name} | {fmt(min(mine))} | {fmt(min(peer))} | {best:.2f} | {median:.2f} "
+                  f"| {verdict} |")
+            report["rows"][name] = {"kestrix_best_s": min(mine), "numpy_best_s": min(peer),
+                                    "ratio_best": best, "ratio_median": median, "goal": verdict}
+        rec.data = report
 
 
 if __name__ == "__main__":

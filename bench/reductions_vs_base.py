@@ -14,7 +14,8 @@ The parent starts one child per build and round, the builds taking turns
 
 With --shared, two children of the same build run at once on the same cores
 (each with its own pool), as when another process takes a worker's core; the
-figure is the slower child's. Usage:
+figure is the slower child's. The run is recorded in bench/results/
+(bench/record.py). Usage:
   bench/reductions_vs_base.py --build build --base /tmp/base/build [--rounds N]
 """
 import argparse
@@ -25,6 +26,8 @@ import statistics
 import subprocess
 import sys
 from pathlib import Path
+
+import record
 
 CHILD = r"""
 import json, random, sys, time
@@ -121,34 +124,36 @@ def main():
     for r in range(args.rounds):
         for side in (["base", "this"] if r % 2 == 0 else ["this", "base"]):
             got[side].append(run(sides[side], mode, args.workers))
-    info = {}
-    for line in open("/proc/cpuinfo"):
-        k, _, v = line.partition(":")
-        info.setdefault(k.strip(), v.strip())
-    cpu = (f"{info.get('model name', platform.processor())} family {info.get('cpu family')} "
-           f"model {info.get('model')}")
-    print(f"{cpu}, {os.cpu_count()} cpus, {mode}, {args.rounds} rounds, workers "
-          f"{args.workers or 'default'}")
-    print("| figure | base (best, µs) | this (best, µs) | this / base (best) | this / base (median) |"
-          " numpy / this (best) |")
-    print("|---|---|---|---|---|---|")
-    for key in [k for k in got["this"][0] if not k.startswith(("numpy", "distinct"))]:
-        b = [g[key]["best"] for g in got["base"]]
-        t = [g[key]["best"] for g in got["this"]]
-        bm = [g[key]["median"] for g in got["base"]]
-        tm = [g[key]["median"] for g in got["this"]]
-        ratio = [x / y for x, y in zip(t, b)]
-        ratio_m = [x / y for x, y in zip(tm, bm)]
-        npk = "numpy_step/" + key.split("/", 1)[1]
-        vs_np = ""
-        if key.startswith("fit_step") and npk in got["this"][0]:
-            vs_np = span([g[npk]["best"] / g[key]["best"] for g in got["this"]], 1)
-        print(f"| {key} | {span(b, 1e6, '{:.1f}')} | {span(t, 1e6, '{:.1f}')} | {span(ratio, 1)} |"
-              f" {span(ratio_m, 1)} | {vs_np} |")
-    if "distinct_of_12" in got["this"][0]:
-        print("distinct results of 12 fits+sums per child: base",
-              [g["distinct_of_12"] for g in got["base"]], "this",
-              [g["distinct_of_12"] for g in got["this"]])
+    with record.run("reductions_vs_base", args.build) as rec:
+        info = {}
+        for line in open("/proc/cpuinfo"):
+            k, _, v = line.partition(":")
+            info.setdefault(k.strip(), v.strip())
+        cpu = (f"{info.get('model name', platform.processor())} family {info.get('cpu family')} "
+               f"model {info.get('model')}")
+        print(f"{cpu}, {os.cpu_count()} cpus, {mode}, {args.rounds} rounds, workers "
+              f"{args.workers or 'default'}")
+        print("| figure | base (best, µs) | this (best, µs) | this / base (best) | this / base (median) |"
+              " numpy / this (best) |")
+        print("|---|---|---|---|---|---|")
+        for key in [k for k in got["this"][0] if not k.startswith(("numpy", "distinct"))]:
+            b = [g[key]["best"] for g in got["base"]]
+            t = [g[key]["best"] for g in got["this"]]
+            bm = [g[key]["median"] for g in got["base"]]
+            tm = [g[key]["median"] for g in got["this"]]
+            ratio = [x / y for x, y in zip(t, b)]
+            ratio_m = [x / y for x, y in zip(tm, bm)]
+            npk = "numpy_step/" + key.split("/", 1)[1]
+            vs_np = ""
+            if key.startswith("fit_step") and npk in got["this"][0]:
+                vs_np = span([g[npk]["best"] / g[key]["best"] for g in got["this"]], 1)
+            print(f"| {key} | {span(b, 1e6, '{:.1f}')} | {span(t, 1e6, '{:.1f}')} | {span(ratio, 1)} |"
+                  f" {span(ratio_m, 1)} | {vs_np} |")
+        if "distinct_of_12" in got["this"][0]:
+            print("distinct results of 12 fits+sums per child: base",
+                  [g["distinct_of_12"] for g in got["base"]], "this",
+                  [g["distinct_of_12"] for g in got["this"]])
+        rec.data = got
 
 
 if __name__ == "__main__":

@@ -11,7 +11,9 @@ the read-only bandwidth (the limit of a product that reads a large operand
 and writes a small result). The peak and the bandwidths come from
 build/bench/machine_bench, measured in the same run.
 
-    python3 bench/shapes_vs_numpy.py [--build build] [--quick] [--out FILE]
+    python3 bench/shapes_vs_numpy.py [--build build] [--quick]
+
+The run is recorded in bench/results/ (bench/record.py).
 """
 import argparse
 import os
@@ -24,6 +26,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
 from bench_vs_numpy import google_benchmark, machine, machine_limits, numpy_beside_kestrix  # noqa: E402,E501
+import record  # noqa: E402
 
 # (m, k, n): the products of the issue first, then others of the same
 # families (few columns, few rows, vectors, long inner dimensions, odd and
@@ -114,9 +117,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--quick", action="store_true", help="a few shapes, for a smoke run")
-    parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "shapes.md"))
     parser.add_argument("--no-limits", action="store_true", help="skip machine_bench")
     args = parser.parse_args()
+    head_of_run = record.header("shapes_vs_numpy", args.build)
     np, KestrixMatrix, _ = numpy_beside_kestrix(args.build)
     limits = {} if args.no_limits else machine_limits(args.build)
     if not args.no_limits:
@@ -134,8 +137,7 @@ def main():
                if limits.get("read_bandwidth_gbs") else ""))
     text = head + "\n\n" + table(rows) + "\n"
     print(text)
-    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
-    Path(args.out).write_text(text)
+    record.write(head_of_run, text, {"limits": limits, "rows": rows})
 
 
 if __name__ == "__main__":

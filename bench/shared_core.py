@@ -21,6 +21,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
 from bench_vs_numpy import machine, numpy_beside_kestrix  # noqa: E402
+import record  # noqa: E402
 
 
 def busy_neighbour():
@@ -54,23 +55,24 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     np, KestrixMatrix, _ = numpy_beside_kestrix(args.build)
-    info = machine()
-    print(f"{info['cpu']}, {info['cores']} cores; numpy {np.__version__}; {args.rounds} rounds\n")
-    print("| product | neighbour | ratio | kestrix GFLOP/s | numpy GFLOP/s |")
-    print("|---|---|---|---|---|")
-    for n in (int(s) for s in args.sizes.split(",")):
-        for label in ("none", "busy on one core"):
-            neighbour = busy_neighbour() if label != "none" else None
-            try:
-                r = ratios(np, KestrixMatrix, n, args.rounds)
-            finally:
-                if neighbour:
-                    neighbour.kill()
-                    neighbour.wait()
-            k = sorted(x[1] for x in r)
-            p = sorted(x[2] for x in r)
-            print(f"| {n}² | {label} | {r[0][0]:.2f}-{r[-1][0]:.2f} | {k[0]:.0f}-{k[-1]:.0f} "
-                  f"| {p[0]:.0f}-{p[-1]:.0f} |", flush=True)
+    with record.run("shared_core", args.build):
+        info = machine()
+        print(f"{info['cpu']}, {info['cores']} cores; numpy {np.__version__}; {args.rounds} rounds\n")
+        print("| product | neighbour | ratio | kestrix GFLOP/s | numpy GFLOP/s |")
+        print("|---|---|---|---|---|")
+        for n in (int(s) for s in args.sizes.split(",")):
+            for label in ("none", "busy on one core"):
+                neighbour = busy_neighbour() if label != "none" else None
+                try:
+                    r = ratios(np, KestrixMatrix, n, args.rounds)
+                finally:
+                    if neighbour:
+                        neighbour.kill()
+                        neighbour.wait()
+                k = sorted(x[1] for x in r)
+                p = sorted(x[2] for x in r)
+                print(f"| {n}² | {label} | {r[0][0]:.2f}-{r[-1][0]:.2f} | {k[0]:.0f}-{k[-1]:.0f} "
+                      f"| {p[0]:.0f}-{p[-1]:.0f} |", flush=True)
 
 
 if __name__ == "__main__":
