@@ -24,6 +24,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
 from bench_vs_numpy import google_benchmark, machine, numpy_beside_kestrix  # noqa: E402
+import record  # noqa: E402
 
 ROWS = [1, 2, 4, 5, 8, 12, 16]
 WIDTHS = [2944, 3000, 3008, 3072, 4096]
@@ -133,8 +134,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--quick", action="store_true", help="a few shapes, for a smoke run")
-    parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "few_rows.md"))
     args = parser.parse_args()
+    head_of_run = record.header("few_rows_vs_numpy", args.build)
     np, KestrixMatrix, _ = numpy_beside_kestrix(args.build)
     read = google_benchmark(args.build, "machine_bench",
                             f"ReadBandwidth.*threads:{os.cpu_count()}$", "GBps")
@@ -149,8 +150,7 @@ def main():
             + (f"{read_gbs:.1f} GB/s" if read_gbs else "not measured"))
     text = head + "\n\n" + table(rows) + "\n"
     print(text)
-    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
-    Path(args.out).write_text(text)
+    record.write(head_of_run, text, {"read_gbs": read_gbs, "rows": rows})
 
 
 if __name__ == "__main__":
