@@ -3,8 +3,8 @@
 // __dlpack__ whose memory is on the CPU.
 #include <optional>
 
-#include "boundary/error.h"
 #include "base/float_seq.h"
+#include "boundary/error.h"
 
 namespace kestrix::py {
 

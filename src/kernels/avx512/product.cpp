@@ -100,49 +100,51 @@ void kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std
 
 // V vectors of 16 columns; a tile narrower than 16 * V has its last vectors
 // masked (mask of the last one, earlier ones full, later ones empty).
-template <int G, int V>
+template <std::size_t G, std::size_t V>
 [[gnu::always_inline]] inline void stream_tile(std::size_t k0, std::size_t steps, const float* a,
                                                std::size_t lda, const float* b, std::size_t ldb,
                                                float* c, std::size_t ldc, bool first,
                                                std::size_t cols, std::uintptr_t ahead) {
     __mmask16 mask[V];
-    for (int v = 0; v < V; ++v) {
+    for (std::size_t v = 0; v < V; ++v) {
         const std::size_t at = std::size_t{16} * v;
         mask[v] = cols >= at + 16 ? __mmask16(0xffff)
                   : cols > at     ? __mmask16((1u << (cols - at)) - 1)
                                   : __mmask16(0);
     }
     __m512 acc[G][V];
-    for (int g = 0; g < G; ++g)
-        for (int v = 0; v < V; ++v)
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t v = 0; v < V; ++v)
             acc[g][v] =
                 first ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask[v], c + g * ldc + 16 * v);
     if (ahead != 0)
         for (std::size_t u = 0; u < steps; ++u)
-            for (int v = 0; v < V; ++v)
+            for (std::size_t v = 0; v < V; ++v)
                 // NOLINTNEXTLINE(performance-no-int-to-ptr): may lie past the operand
                 _mm_prefetch(reinterpret_cast<const char*>(ahead + (u * ldb + 16 * v) * 4),
                              _MM_HINT_T1);
     const float* bk = b + k0 * ldb;
     for (std::size_t u = 0; u < steps; ++u, bk += ldb) {
         __m512 bv[V];
-        for (int v = 0; v < V; ++v) bv[v] = _mm512_maskz_loadu_ps(mask[v], bk + 16 * v);
-        for (int g = 0; g < G; ++g) {
+        for (std::size_t v = 0; v < V; ++v) bv[v] = _mm512_maskz_loadu_ps(mask[v], bk + 16 * v);
+        for (std::size_t g = 0; g < G; ++g) {
             const __m512 av = broadcast(a + g * lda + k0 + u);
-            for (int v = 0; v < V; ++v) acc[g][v] = order::add(order::mul(bv[v], av), acc[g][v]);
+            for (std::size_t v = 0; v < V; ++v)
+                acc[g][v] = order::add(order::mul(bv[v], av), acc[g][v]);
         }
     }
-    for (int g = 0; g < G; ++g)
-        for (int v = 0; v < V; ++v) _mm512_mask_storeu_ps(c + g * ldc + 16 * v, mask[v], acc[g][v]);
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t v = 0; v < V; ++v)
+            _mm512_mask_storeu_ps(c + g * ldc + 16 * v, mask[v], acc[g][v]);
 }
 
 // Tiles of V vectors across [0, width), then single vectors for the rest.
-template <int G, int V>
+template <std::size_t G, std::size_t V>
 [[gnu::always_inline]] inline void stream_pass(std::size_t k0, std::size_t steps, const float* a,
                                                std::size_t lda, const float* b, std::size_t ldb,
                                                float* c, std::size_t ldc, std::size_t width,
                                                bool first, bool fetch) {
-    const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(b + (k0 + steps) * ldb);
+    const auto next = reinterpret_cast<std::uintptr_t>(b + (k0 + steps) * ldb);
     constexpr std::size_t tile = std::size_t{16} * V;
     std::size_t j = 0;
     for (; j + tile <= width; j += tile)
@@ -153,16 +155,16 @@ template <int G, int V>
                           std::min<std::size_t>(16, width - j), fetch ? next + j * 4 : 0);
 }
 
-template <int G>
-constexpr int vectors_for = G >= 5 ? 2 : 4;
-template <int G>
+template <std::size_t G>
+constexpr std::size_t vectors_for = G >= 5 ? 2 : 4;
+template <std::size_t G>
 constexpr std::size_t steps_for = G <= 2 ? 8 : 16;
 
 template <int R>
 void stream_kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, std::size_t ldb,
                    float* c, std::size_t ldc, std::size_t width) {
-    constexpr int G0 = R < 8 ? R : 8, G1 = R - G0;
-    constexpr int V = vectors_for<G0>;
+    constexpr std::size_t G0 = std::min<std::size_t>(R, 8), G1 = R - G0;
+    constexpr std::size_t V = vectors_for<G0>;
     constexpr std::size_t block = steps_for<G0>;
     for (std::size_t k0 = 0; k0 < kc; k0 += block) {
         const std::size_t steps = std::min(block, kc - k0);
