@@ -164,7 +164,9 @@ INSTANTIATE_TEST_SUITE_P(WorkersBySize, TrainingByWorkers,
 // NaNs in x, y or the rate: after the first step every parameter is NaN,
 // so the payload each weight ends with shows the operand order of every
 // step of the pass, of the tree's sums and of the update, on every variant
-// and pool.
+// and pool. Short fits keep to the kernels' single-sample loops; from a few
+// hundred rows on, leaves are long enough for the blocked ones at every
+// width family (up to 8, to 16, beyond).
 enum class NaNsIn { x, y, x_and_y, rate };
 
 class TrainingWithNaNs
@@ -198,7 +200,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          std::pair<std::size_t, std::size_t>{17, 9},
                                          std::pair<std::size_t, std::size_t>{100, 17},
                                          std::pair<std::size_t, std::size_t>{300, 4},
-                                         std::pair<std::size_t, std::size_t>{61, 16}),
+                                         std::pair<std::size_t, std::size_t>{61, 16},
+                                         std::pair<std::size_t, std::size_t>{300, 9},
+                                         std::pair<std::size_t, std::size_t>{600, 8},
+                                         std::pair<std::size_t, std::size_t>{1200, 16},
+                                         std::pair<std::size_t, std::size_t>{1100, 33}),
                        ::testing::Values(NaNsIn::x, NaNsIn::y, NaNsIn::x_and_y, NaNsIn::rate)));
 
 class RegroupedRows : public ::testing::TestWithParam<std::tuple<Isa, std::size_t>> {};
