@@ -163,11 +163,12 @@ INSTANTIATE_TEST_SUITE_P(WorkersBySize, TrainingByWorkers,
 
 // NaNs in x, y or the rate: after the first step every parameter is NaN,
 // so the payload each weight ends with shows the operand order of every
-// step of the pass, of the tree's sums and of the update, on every variant
-// and pool. Short fits keep to the kernels' single-sample loops; from a few
-// hundred rows on, leaves are long enough for the blocked ones at every
-// width family (up to 8, to 16, beyond).
-enum class NaNsIn { x, y, x_and_y, rate };
+// step of the pass, of the tree's sums and of the update (where a gradient
+// from NaN data meets a NaN rate), on every variant and pool. Short fits
+// keep to the kernels' single-sample loops; from a few hundred rows on,
+// leaves are long enough for the blocked ones at every width family (up to
+// 8, to 16, beyond).
+enum class NaNsIn { x, y, x_and_y, rate, x_and_rate };
 
 class TrainingWithNaNs
     : public ::testing::TestWithParam<
@@ -182,11 +183,13 @@ TEST_P(TrainingWithNaNs, PayloadsFollowTheOperandOrder) {
         if (nans) v = with_nans(std::move(v), seed + 1, 5);
         return Floats(v.begin(), v.end());
     };
-    const Floats x = seq(n * c, static_cast<std::uint32_t>(n + c),
-                         where == NaNsIn::x || where == NaNsIn::x_and_y);
+    const Floats x =
+        seq(n * c, static_cast<std::uint32_t>(n + c),
+            where == NaNsIn::x || where == NaNsIn::x_and_y || where == NaNsIn::x_and_rate);
     const Floats y = seq(n, static_cast<std::uint32_t>(2 * n + 1),
                          where == NaNsIn::y || where == NaNsIn::x_and_y);
-    const float lr = where == NaNsIn::rate ? std::bit_cast<float>(0x7fe00033u) : 0.125f;
+    const bool nan_rate = where == NaNsIn::rate || where == NaNsIn::x_and_rate;
+    const float lr = nan_rate ? std::bit_cast<float>(0x7fe00033u) : 0.125f;
     Pool pool(workers);
     expect_fit_matches_oracle(x, y, n, c, lr, 2, pool);
 }
@@ -205,7 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
                                          std::pair<std::size_t, std::size_t>{600, 8},
                                          std::pair<std::size_t, std::size_t>{1200, 16},
                                          std::pair<std::size_t, std::size_t>{1100, 33}),
-                       ::testing::Values(NaNsIn::x, NaNsIn::y, NaNsIn::x_and_y, NaNsIn::rate)));
+                       ::testing::Values(NaNsIn::x, NaNsIn::y, NaNsIn::x_and_y, NaNsIn::rate,
+                                         NaNsIn::x_and_rate)));
 
 class RegroupedRows : public ::testing::TestWithParam<std::tuple<Isa, std::size_t>> {};
 
