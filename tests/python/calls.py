@@ -110,6 +110,11 @@ class Lying(list):
         return self.length
 
 
+# Read by iteration, unlike an exact list; its items are DATA's own, watched.
+SUBLIST = Lying(DATA, 64)
+SHARED += (SUBLIST,)
+
+
 def released_view():
     view = memoryview(FLOATS)
     view.release()
@@ -136,6 +141,8 @@ CALLS = {
         "d", (8, 8))[::-1], 8, 8), ok(matrix_seen(DATA[56:] + [v for r in range(6, -1, -1)
                                                                 for v in DATA[8 * r:8 * r + 8]],
                                                       8, 8))),
+    "construct from a list subclass": Call(lambda: KestrixMatrix(SUBLIST, 8, 8),
+                                           ok(matrix_seen(DATA, 8, 8))),
     "matrix as data": Call(lambda: KestrixMatrix(A, 4, 16), ok(matrix_seen(DATA, 4, 16))),
     "shape": Call(A.shape, ok((8, 8)), (A,)),
     "to_list": Call(A.to_list, ok([key(v) for v in DATA]), (A,)),
