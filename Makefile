@@ -63,6 +63,7 @@ bench: build
 	$(PYTHON) bench/interop_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/shapes_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/few_rows_vs_numpy.py --build $(BUILD)
+	$(PYTHON) bench/products_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/large_vs_numpy.py --build $(BUILD)
 	$(PYTHON) bench/shared_core.py --build $(BUILD)
 	$(PYTHON) bench/oversubscription.py --build $(BUILD) --large

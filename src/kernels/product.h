@@ -103,6 +103,12 @@ struct ProductKernels {
     const StreamKernel* stream;
     std::size_t stream_rows;
     Blocking blocking;
+    // The same as kernels, for a panel's first nr / 2 columns only: the last
+    // panel of a result whose width leaves at most nr / 2 columns there,
+    // which a full tile would spend most of its multiplies on padding for.
+    // b's rows hold nr / 2 readable floats, c's rows nr / 2. Null where a set
+    // has none.
+    MicroKernel half[max_tile_rows];
 };
 
 }  // namespace kestrix::gemm

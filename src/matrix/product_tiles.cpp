@@ -24,13 +24,20 @@ void run_panel(const Problem& pr, const float* a_rows, std::size_t lda, std::siz
     // A large right operand read in place at a wide stride: rows a page apart.
     const bool strided = ks.strided[0] != nullptr && ldb >= pr.blocking().strided_floats &&
                          pr.k * pr.n > pr.blocking().unpacked_b_limit;
+    // A panel of at most nr / 2 columns: half-width tiles, where a set has
+    // them, each of whose elements takes the same steps as in a full tile.
+    const bool half = w <= ks.nr / 2 && ks.half[0] != nullptr;
+    const std::size_t tile_w = half ? ks.nr / 2 : ks.nr;
     for (std::size_t t = 0, fetched = 0; t < mc; t += ks.mr, fetched += 2 * kc) {
         const float* ahead = fetched + 2 * kc <= ahead_span ? next + fetched : nullptr;
-        const MicroKernel* kernels = ahead ? ks.fetching : strided ? ks.strided : ks.kernels;
+        const MicroKernel* kernels = half      ? ks.half
+                                     : ahead   ? ks.fetching
+                                     : strided ? ks.strided
+                                               : ks.kernels;
         std::size_t rows = std::min(ks.mr, mc - t);
         const float* a = a_rows + t * lda;
         float* c = pr.c + (i0 + t) * pr.n + j0;
-        if (w == ks.nr) {
+        if (w == tile_w) {
             kernels[rows - 1](kc, a, lda, b, ldb, c, pr.n, first, ahead);
             continue;
         }

@@ -39,11 +39,13 @@ struct Shape {
     std::size_t m, k, n;
 };
 
-// Around every tile size (4x8, 6x16, 8x8, 8x32), the k and row blocks, the
-// in-place/packed boundary of the right operand, a right operand read in
-// place at a wide stride over several k blocks, the row copy of wide left
-// operands, degenerate dimensions, and either side of the size below which a
-// product runs on the calling thread alone.
+// Around every tile size (4x8, 6x16, 8x8, 8x32) and the half-width edge
+// tiles (8x16: last panels of 8, 16 and 17 columns, read in place and
+// packed), the k and row blocks, the in-place/packed boundary of the right
+// operand, a right operand read in place at a wide stride over several k
+// blocks, the row copy of wide left operands, degenerate dimensions, and
+// either side of the sizes below which a product runs on the calling thread
+// alone (64^3 for some variants, 128^3 for others).
 const Shape shapes[] = {
     {4096, 64, 1},
     {4097, 64, 1},
@@ -51,6 +53,13 @@ const Shape shapes[] = {
     {2, 4097, 32},
     {64, 64, 64},
     {65, 64, 64},
+    {128, 128, 128},
+    {129, 128, 128},
+    {72, 72, 72},
+    {80, 80, 80},
+    {21, 300, 49},
+    {300, 300, 272},
+    {150, 40, 16},
     {200, 20, 65},
     {200, 20, 66},
     {0, 3, 2},

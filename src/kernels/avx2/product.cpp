@@ -306,7 +306,8 @@ constexpr ProductKernels set{
     narrow,
     stream,
     stream_rows,
-    blocking};
+    blocking,
+    {}};  // no half-width kernels
 
 }  // namespace
 

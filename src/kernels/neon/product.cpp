@@ -221,7 +221,8 @@ constexpr ProductKernels set{
     narrow,
     stream,
     std::size(stream),
-    blocking};
+    blocking,
+    {}};  // no half-width kernels
 
 }  // namespace
 

@@ -52,7 +52,8 @@ constexpr ProductKernels product_set{tile_rows,
                                      nullptr,
                                      nullptr,
                                      0,
-                                     blocking};
+                                     blocking,
+                                     {}};
 
 }  // namespace
 
