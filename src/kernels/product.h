@@ -48,7 +48,8 @@ struct PackingLimits {
 
 // A variant's blocking and the sizes where the driver changes path: each
 // depends on the kernels' loads and the caches behind them, so each variant
-// states its own (src/kernels/<variant>/blocking.h).
+// states its own (src/kernels/<variant>/blocking.h, from the common one in
+// src/kernels/blocking.h).
 struct Blocking {
     // k steps per block and rows of the left operand per block.
     std::size_t block_k, block_rows;

@@ -1,41 +1,21 @@
 #pragma once
-// The blocking of the avx2 product kernels and the sizes where the driver
-// changes path for them (the fields' meaning: kernels/product.h, Blocking).
+// The blocking of the AVX2 product kernels and the sizes where the driver
+// changes path for them: the common blocking (kernels/blocking.h) but for
+// what is said here.
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/product.h"
+#include "kernels/blocking.h"
 
 namespace kestrix::kernels::avx2 {
 
 // Right operands of more than 128 x 64 floats are packed: read in place at
 // a row stride of 1 KiB, a 16-column panel crowds onto 4 of the first-level
 // cache's 64 sets.
-// A block's packed copy of 2 MiB keeps the blocks of k steps of all its
-// panels in the second-level cache while a unit's tiles pass over them, where
-// a 16 MiB copy came from the shared third level; at large k blocks keep 256
-// columns while two copies stay within 32 MiB. Handing a product of fewer
-// than 2^18 multiply-adds to the pool and waking a second worker takes longer
-// than the product takes on one core.
-inline constexpr gemm::Blocking blocking{
-    .block_k = 256,
-    .block_rows = 144,
-    .strided_floats = 512,
-    .unpacked_b_limit = std::size_t{8} * 1024,
-    .copied_left_stride = 1024,
-    .in_place_rows = 128,
-    .packing = {.block_copy = std::size_t{1} << 19,
-                .block_columns = 256,
-                .block_copy_most = std::size_t{4} << 20,
-                .own_copies = std::size_t{1} << 19},
-    .own_copy_rows = 64,
-    .retained_packing = std::size_t{1} << 19,
-    .units_per_worker = 16,
-    .min_unit_tiles = 4,
-    .stream_narrowest = 64,
-    .stream_widest = 2048,
-    .alone_work = std::uint64_t{1} << 18,
-    .alone_floats = std::uint64_t{1} << 16,
-};
+inline constexpr gemm::Blocking blocking = [] {
+    gemm::Blocking b = common_blocking;
+    b.unpacked_b_limit = std::size_t{8} * 1024;
+    return b;
+}();
 
 }  // namespace kestrix::kernels::avx2
