@@ -15,7 +15,9 @@ share of the exact float32 peak (separate multiply and add) measured in the
 same run by build/bench/machine_bench, of one core for one worker and of
 every core for two.
 
-    python3 bench/products_vs_numpy.py [--build build] [--quick] [--out FILE]
+    python3 bench/products_vs_numpy.py [--build build] [--quick]
+
+The run is recorded in bench/results/ (bench/record.py).
 """
 import argparse
 import json
@@ -31,6 +33,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
 from bench_vs_numpy import google_benchmark, machine, numpy_beside_kestrix  # noqa: E402
+import record  # noqa: E402
 
 SMALL = [(64, 64, 64), (72, 72, 72), (80, 80, 80), (96, 96, 96), (128, 128, 128),
          (129, 128, 128), (192, 192, 192), (256, 256, 256), (300, 300, 300), (400, 400, 400),
@@ -127,13 +130,13 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--quick", action="store_true", help="a few shapes, for a smoke run")
     parser.add_argument("--rounds", type=int, default=5, help="turns of each large product")
-    parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "products.md"))
     parser.add_argument("--scaling-child", nargs=2, metavar=("SHAPES", "ROUNDS"))
     args = parser.parse_args()
     if args.scaling_child:
         scaling_child([tuple(s) for s in json.loads(args.scaling_child[0])],
                       int(args.scaling_child[1]))
         return
+    head_of_run = record.header("products_vs_numpy", args.build)
     np, KestrixMatrix, _ = numpy_beside_kestrix(args.build)
     one_peak, all_peak = peaks(args.build)
     small = small_rows(np, KestrixMatrix, QUICK_SMALL if args.quick else SMALL,
@@ -160,8 +163,8 @@ def main():
                    f"| {r['speedup']:.2f} | {r['ratio_two']:.2f} |")
     text = "\n".join(out) + "\n"
     print(text)
-    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
-    Path(args.out).write_text(text)
+    record.write(head_of_run, text, {"peaks": [one_peak, all_peak], "small": small,
+                                     "large": large})
 
 
 if __name__ == "__main__":
