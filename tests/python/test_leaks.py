@@ -4,7 +4,7 @@ import sys
 import pytest
 
 from calls import CALLS, SHARED
-from conftest import assert_flat
+from conftest import EMULATOR, assert_flat
 
 
 def call(run):
@@ -14,8 +14,15 @@ def call(run):
         return e
 
 
+# Under qemu-user each reservation that a huge length hint asks for (half a
+# GiB, untouched) keeps host memory, and a thousand of them exhaust the host.
+EMULATED_OUT = {"length hint 2**40", "length hint 2**62"}
+
+
 @pytest.mark.parametrize("name", sorted(CALLS))
 def test_call_keeps_memory_and_references_flat(name, capfd):
+    if EMULATOR and name in EMULATED_OUT:
+        pytest.skip("qemu-user holds the host memory of every huge reservation")
     run = CALLS[name].run
     # A leak of one 64-float buffer per call would be 2.5 MiB a round here.
     assert_flat(lambda: call(run), SHARED)
