@@ -42,9 +42,9 @@ Result<PyObject*> memory_type() {
         {Py_tp_doc, const_cast<char*>("A KestrixMatrix's elements as read-only bytes.")},
         {0, nullptr},
     };
-    PyType_Spec spec = {"kestrix._MatrixMemory", static_cast<int>(sizeof(MemoryObject)), 0,
-                        Py_TPFLAGS_DEFAULT | no_instances_flag, slots};
-    PyObject* made = PyType_FromSpec(&spec);
+    PyType_Spec definition = {"kestrix._MatrixMemory", static_cast<int>(sizeof(MemoryObject)), 0,
+                              Py_TPFLAGS_DEFAULT | no_instances_flag, slots};
+    PyObject* made = PyType_FromSpec(&definition);
     if (made == nullptr) return fetch_pending_error();
     kept_memory_type = made;
     return made;

@@ -31,8 +31,9 @@ Result<PyObject*> type_object(const ClassDef& def) {
     slots.push_back({0, nullptr});
     // The name text stays readable for the life of the process: before 3.11
     // the type keeps pointing into it.
-    PyType_Spec shape = {def.spec_name, def.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    PyObject* made = PyType_FromSpec(&shape);
+    PyType_Spec definition = {def.qualified_name, def.basic_size, 0, Py_TPFLAGS_DEFAULT,
+                              slots.data()};
+    PyObject* made = PyType_FromSpec(&definition);
     if (made == nullptr) {
         PyErr cause = fetch_pending_error();
         return PyErr::with_cause(

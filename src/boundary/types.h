@@ -31,7 +31,7 @@ void free_object(PyObject* self);
 
 // What a class is made of; the tables live with the entries in lib.cpp.
 struct ClassDef {
-    const char* spec_name;  // "kestrix." + name: pickle finds the class by __module__
+    const char* qualified_name;  // "kestrix." + name: pickle finds the class by __module__
     const char* name;
     const char* doc;  // name, text signature, "\n--\n\n"
     int basic_size;
